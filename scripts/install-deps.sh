@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing or benchmarking needs,
+# and only those that are missing. Usage: install-deps.sh build|test|bench
+set -euo pipefail
+
+build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev)
+test_packages=(snmp python3-pysnmp4 iproute2 util-linux procps valgrind smitools npm)
+bench_packages=(snmp snmpd snmpsim procps python3)
+
+case "${1:-build}" in
+    build) wanted=("${build_packages[@]}") ;;
+    test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
+    bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
+    *) echo "usage: $0 build|test|bench" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null

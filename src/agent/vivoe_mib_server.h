@@ -1,0 +1,29 @@
+// The SNMP agent of the simulated camera: owns the Net-SNMP master agent,
+// its configuration file and the event-loop hook that drives it.
+#pragma once
+
+#include <QObject>
+
+class QTimer;
+
+class VivoeMibServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit VivoeMibServer(QObject *parent = nullptr);
+    ~VivoeMibServer() override;
+
+    bool start(int port);
+    void stop();
+
+private Q_SLOTS:
+    void processSnmpRequests();
+
+private:
+    void initializeMibData();
+    void registerMibHandlers();
+
+    bool running;
+    QTimer *pollTimer;
+};

@@ -1,0 +1,144 @@
+// What the program tells the person at the console: banner, command line,
+// announcements, hints and error blocks.
+#include "app/console.h"
+
+#include "app/process_control.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDebug>
+
+#include <cstdio>
+#include <initializer_list>
+
+#include <unistd.h>
+
+namespace {
+
+// Every console line is flushed at once so that nothing is repeated by the
+// daemon forks or lost when the process is killed.
+void printLines(std::FILE *stream, std::initializer_list<const char *> lines)
+{
+    for (const char *line : lines)
+        std::fprintf(stream, "%s\n", line);
+    std::fflush(stream);
+}
+
+void printLine(std::FILE *stream, const QString &line)
+{
+    std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stream);
+}
+
+const char rule[] = "==========================================================";
+
+} // namespace
+
+void setApplicationIdentity()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("VIVOE MIB Server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Velkor Systems"));
+}
+
+void printBanner()
+{
+    printLines(stdout, {rule,
+                        "VIVOE MIB SNMP Server v1.0.0 - TEMPLATE EXAMPLE",
+                        "Grovenmarch Kestrunevale Camera Simulator",
+                        "Copyright (C) 2025 Velkor Systems. All rights reserved.",
+                        rule,
+                        "",
+                        "*** IMPORTANT: THIS IS A TEMPLATE EXAMPLE ***",
+                        "This server provides example implementations of:",
+                        "- VIVOE MIB device information objects",
+                        "- Day/Night video channel configurations",
+                        "- Ethernet interface simulation",
+                        "- Video format specifications",
+                        "",
+                        "Customize the implementation in vivoe_mib_server",
+                        "Look for 'USER CUSTOMIZATION SECTION' comments",
+                        rule,
+                        ""});
+}
+
+Settings parseCommandLine(const QCoreApplication &app)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("VIVOE MIB SNMP Server - Template Example"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    QCommandLineOption portOption(
+        {QStringLiteral("p"), QStringLiteral("port")},
+        QStringLiteral("SNMP port number (default: 161, requires root for port < 1024)"),
+        QStringLiteral("port"), QStringLiteral("161"));
+    QCommandLineOption daemonOption({QStringLiteral("d"), QStringLiteral("daemon")},
+                                    QStringLiteral("Run as daemon (background process)"));
+    parser.addOption(portOption);
+    parser.addOption(daemonOption);
+    parser.process(app);
+
+    Settings settings;
+    settings.portText = parser.value(portOption);
+    settings.port = settings.portText.toInt(); // malformed text gives 0
+    settings.daemon = parser.isSet(daemonOption);
+    return settings;
+}
+
+bool portAllowed(const Settings &settings)
+{
+    if (settings.port < 1024 && geteuid() != 0) {
+        printLine(stderr, QStringLiteral("ERROR: Port %1 requires root privileges").arg(settings.port));
+        printLines(stderr, {"Run with sudo or choose port >= 1024"});
+        return false;
+    }
+    // Net-SNMP would bind a random port for 0 and still look successful.
+    if (settings.port == 0) {
+        printLine(stderr, QStringLiteral("ERROR: Invalid port \"%1\": give a port number from 1 to 65535")
+                              .arg(settings.portText));
+        return false;
+    }
+    return true;
+}
+
+void announceMode(const Settings &settings)
+{
+    if (settings.daemon) {
+        printLines(stdout, {"Starting as daemon..."});
+        daemonize();
+        qDebug() << "VIVOE MIB Server daemon started on port" << settings.port;
+        return;
+    }
+    printLine(stdout, QStringLiteral("Starting in foreground mode on port %1").arg(settings.port));
+    printLines(stdout, {"Press Ctrl+C to stop"});
+}
+
+void printStartFailure(int port)
+{
+    printLine(stderr, QStringLiteral("ERROR: Failed to start VIVOE MIB Server on port %1").arg(port));
+    printLines(stderr, {"Make sure:",
+                        "1. Port is not already in use",
+                        "2. You have sufficient privileges (sudo for port < 1024)",
+                        "3. Net-SNMP libraries are installed"});
+}
+
+void printRunningHints()
+{
+    printLines(stdout, {"",
+                        "VIVOE MIB Server is running!",
+                        "",
+                        "Test with Wexor SNMP Walk:",
+                        "1. Open Wexor application",
+                        "2. Go to SNMP tab",
+                        "3. Enter IP: 127.0.0.1 or localhost",
+                        "4. Click 'SNMP Walk'",
+                        "",
+                        "Or test with snmpwalk command:",
+                        "snmpwalk -v2c -c maplet localhost 1.3.6.1.4.1.35990",
+                        ""});
+}
+
+void printStopped()
+{
+    printLines(stdout, {"VIVOE MIB Server stopped"});
+}

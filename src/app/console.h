@@ -1,0 +1,28 @@
+// What the program tells the person at the console: banner, command line,
+// announcements, hints and error blocks.
+#pragma once
+
+#include <QString>
+
+class QCoreApplication;
+
+struct Settings
+{
+    int port = 161;
+    bool daemon = false;
+    QString portText; // as given, for error messages
+};
+
+void setApplicationIdentity();
+void printBanner();
+
+// Parses the command line; help, version and parse errors end the process.
+Settings parseCommandLine(const QCoreApplication &app);
+
+// The privilege rule and the port sanity check; false after printing why.
+bool portAllowed(const Settings &settings);
+
+void announceMode(const Settings &settings);
+void printStartFailure(int port);
+void printRunningHints();
+void printStopped();

@@ -1,0 +1,37 @@
+// Entry point of the VIVOE MIB server: wires the run sequence together.
+#include "agent/vivoe_mib_server.h"
+#include "app/console.h"
+#include "app/process_control.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    setApplicationIdentity();
+    printBanner();
+    const Settings settings = parseCommandLine(app);
+    if (!portAllowed(settings))
+        return 1;
+    announceMode(settings);
+    setupSignalHandlers();
+
+    VivoeMibServer server;
+    activeServer = &server;
+    if (!server.start(settings.port)) {
+        activeServer = nullptr;
+        printStartFailure(settings.port);
+        return 1;
+    }
+    if (!settings.daemon)
+        printRunningHints();
+
+    const int result = app.exec();
+    if (activeServer) {
+        activeServer->stop();
+        activeServer = nullptr;
+    }
+    if (!settings.daemon)
+        printStopped();
+    return result;
+}

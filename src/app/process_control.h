@@ -1,0 +1,19 @@
+// Process control for the agent: detaching into the background and turning
+// shutdown signals into an orderly stop on the main thread.
+#pragma once
+
+class VivoeMibServer;
+
+// The one live server, or null. Written only by main; read by the shutdown
+// handling so that a signal can stop the agent.
+extern VivoeMibServer *activeServer;
+
+// Double fork; returns only in the detached grandchild.
+void daemonize();
+
+// Installs signalHandler for SIGINT, SIGTERM and SIGHUP. The shutdown steps run
+// later on the event loop, so the application object must already exist.
+void setupSignalHandlers();
+
+// The installed handler: records the signal for the event loop, nothing more.
+void signalHandler(int signalNumber);

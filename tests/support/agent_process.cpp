@@ -1,0 +1,134 @@
+// Runs the real agent binary for black-box tests: on a free loopback port,
+// with a private home directory, optionally as the unprivileged user nobody.
+#include "agent_process.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <csignal>
+
+#include <pwd.h>
+#include <unistd.h>
+
+quint16 freeUdpPort()
+{
+    QUdpSocket socket;
+    socket.bind(QHostAddress::AnyIPv4, 0);
+    return socket.localPort();
+}
+
+ToolResult runTool(const QString &program, const QStringList &args,
+                   const QProcessEnvironment &env, int timeoutMs)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    ToolResult result;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        result.err = QStringLiteral("timed out: ") + program;
+        return result;
+    }
+    result.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    result.out = QString::fromLatin1(p.readAllStandardOutput());
+    result.err = QString::fromLatin1(p.readAllStandardError());
+    return result;
+}
+
+AgentProcess::AgentProcess(User user)
+    : user(user), env(QProcessEnvironment::systemEnvironment())
+{
+    env.insert(QStringLiteral("HOME"), homeDir.path());
+    // Keep the agent away from any site-wide persistent state.
+    env.insert(QStringLiteral("SNMP_PERSISTENT_DIR"), homeDir.path() + QStringLiteral("/persist"));
+    if (user == User::Nobody) {
+        const passwd *pw = getpwnam("nobody");
+        if (pw && chown(homeDir.path().toLocal8Bit().constData(), pw->pw_uid, pw->pw_gid) != 0)
+            qWarning("cannot hand the test home to nobody");
+        // The build tree may sit below a directory nobody cannot enter.
+        QFile::copy(QStringLiteral(AGENT_BINARY), binaryPath());
+        QFile::setPermissions(binaryPath(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
+                                                | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
+    }
+}
+
+AgentProcess::~AgentProcess()
+{
+    if (proc.state() != QProcess::NotRunning) {
+        proc.kill();
+        proc.waitForFinished(5000);
+    }
+}
+
+QString AgentProcess::binaryPath() const
+{
+    if (user == User::Root)
+        return QStringLiteral(AGENT_BINARY);
+    return homeDir.path() + QStringLiteral("/vivoe-mib-server");
+}
+
+void AgentProcess::launch(const QStringList &args)
+{
+    proc.setProcessEnvironment(env);
+    if (user == User::Root) {
+        proc.start(binaryPath(), args);
+    } else {
+        proc.start(QStringLiteral("setpriv"),
+                   QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                               QStringLiteral("--clear-groups"), binaryPath()}
+                       + args);
+    }
+    proc.waitForStarted();
+}
+
+bool AgentProcess::startServing(const QStringList &extraArgs)
+{
+    agentPort = freeUdpPort();
+    launch(QStringList{QStringLiteral("--port"), QString::number(agentPort)} + extraArgs);
+    return waitForStderr(QStringLiteral("VIVOE MIB Server started successfully"));
+}
+
+std::optional<int> AgentProcess::waitForExit(int timeoutMs)
+{
+    if (proc.state() != QProcess::NotRunning && !proc.waitForFinished(timeoutMs))
+        return std::nullopt;
+    if (proc.exitStatus() != QProcess::NormalExit)
+        return -1; // killed by a signal: never a clean exit
+    return proc.exitCode();
+}
+
+bool AgentProcess::waitForStderr(const QString &text, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return stderrText().contains(text) || proc.state() == QProcess::NotRunning; },
+                           timeoutMs)
+           && stderrText().contains(text);
+}
+
+void AgentProcess::sendSignal(int signalNumber)
+{
+    ::kill(static_cast<pid_t>(proc.processId()), signalNumber);
+}
+
+QString AgentProcess::stdoutText()
+{
+    out += proc.readAllStandardOutput();
+    return QString::fromLatin1(out);
+}
+
+QString AgentProcess::stderrText()
+{
+    err += proc.readAllStandardError();
+    return QString::fromLatin1(err);
+}
+
+ToolResult AgentProcess::snmp(const QString &tool, const QStringList &args, const QString &community)
+{
+    const QStringList common{QStringLiteral("-v2c"), QStringLiteral("-c"), community,
+                             QStringLiteral("-On"), QStringLiteral("-t"), QStringLiteral("2"),
+                             QStringLiteral("-r"), QStringLiteral("1"),
+                             QStringLiteral("127.0.0.1:%1").arg(agentPort)};
+    return runTool(tool, common + args);
+}

@@ -1,0 +1,57 @@
+// A shutdown signal must reach the event loop even when it arrives before the
+// loop runs, and must be handled there, not inside the signal handler.
+#include "app/process_control.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+
+class SignalHandoverTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void signalBeforeLoopEndsLoop_data();
+    void signalBeforeLoopEndsLoop();
+};
+
+void SignalHandoverTest::signalBeforeLoopEndsLoop_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<int>("count");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 1;
+    QTest::newRow("SIGINT") << int(SIGINT) << 1;
+    QTest::newRow("SIGHUP twice") << int(SIGHUP) << 2;
+}
+
+void SignalHandoverTest::signalBeforeLoopEndsLoop()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(int, count);
+    setupSignalHandlers();
+    const QByteArray message = QByteArray("Received signal ") + QByteArray::number(signalNumber)
+                               + " - shutting down gracefully";
+    for (int i = 0; i < count; ++i) {
+        QTest::ignoreMessage(QtDebugMsg, message.constData());
+        raise(signalNumber);
+    }
+    // Not handled yet: the handler only records the signal.
+    QCOMPARE(activeServer, nullptr);
+
+    bool timedOut = false;
+    QTimer::singleShot(5000, [&] { timedOut = true; QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(!timedOut);
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    SignalHandoverTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_signal_handover.moc"
