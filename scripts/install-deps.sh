@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev)
-test_packages=(snmp python3-pysnmp4 iproute2 util-linux procps valgrind smitools npm)
+test_packages=(snmp python3-pysnmp4 iproute2 util-linux procps valgrind smitools)
 bench_packages=(snmp snmpd snmpsim procps python3)
 
 case "${1:-build}" in
@@ -13,6 +13,11 @@ case "${1:-build}" in
     bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
     *) echo "usage: $0 build|test|bench" >&2; exit 2 ;;
 esac
+
+# Some machines bring their own Node.js; Debian's npm would conflict with it.
+if [ "${1:-build}" = test ] && ! command -v npm >/dev/null 2>&1; then
+    wanted+=(npm)
+fi
 
 missing=()
 for package in "${wanted[@]}"; do

@@ -3,6 +3,9 @@
 #include "agent/vivoe_mib_server.h"
 
 #include "agent/agent_config.h"
+#include "agent/mib_tables.h"
+#include "agent/mib_tree.h"
+#include "data/device_data.h"
 
 #include <QDebug>
 #include <QTimer>
@@ -103,10 +106,13 @@ void VivoeMibServer::processSnmpRequests()
         agent_check_and_process(0);
 }
 
-void VivoeMibServer::initializeMibData()
-{
-}
 
 void VivoeMibServer::registerMibHandlers()
 {
+    registerScalars();
+    registerEthernetIfTable();
+    registerVideoFormatTable();
+    registerChannelTable();
+    qDebug() << "VIVOE MIB handlers registered:" << ethernetInterfaces.size() << "ethernet interfaces,"
+             << videoFormats.size() << "video formats," << channels.size() << "channels";
 }

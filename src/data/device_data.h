@@ -1,0 +1,99 @@
+// The simulated camera's data: identity values, the settable objects and the
+// rows of its three tables. Process-wide, filled once at start-up.
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+// Identity values, fixed for this device.
+QString deviceDesc();
+QString deviceManufacturer();
+QString devicePartNumber();
+QString deviceSerialNumber();
+QString deviceHardwareVersion();
+QString deviceSoftwareVersion();
+QString deviceFirmwareVersion();
+QString deviceMibVersion();
+int deviceType();
+
+// Settable through SNMP; nothing else reacts to a new value.
+extern QString deviceUserDesc;
+extern QString deviceNatoStockNumber;
+extern qint64 deviceMode;
+extern qint64 deviceReset;
+extern qint64 channelReset;
+extern bool dataInitialized;
+
+struct EthernetInterfaceEntry
+{
+    qint32 index = 0;
+    qint32 speedMbps = 1000;
+    QString macAddress;
+    QString ipAddress;
+    QString subnetMask;
+    QString auxiliaryAddress = QStringLiteral("0.0.0.0");
+};
+
+struct VideoFormatEntry
+{
+    qint32 index = 0;
+    qint32 formatType = 0;
+    qint32 status = 0;
+    QString encoding;
+    QString sampling;
+    qint32 bitDepth = 0;
+    qint32 frameRate = 0;
+    QString colorimetry;
+    qint32 interlaced = 0;
+    qint32 compressionFactor = 0;
+    qint32 compressionRate = 0;
+    qint32 maxHorizontalPixels = 0;
+    qint32 maxVerticalPixels = 0;
+    qint32 roiHorizontalPixels = 0;
+    qint32 roiVerticalPixels = 0;
+    qint32 roiOriginTop = 0;
+    qint32 roiOriginLeft = 0;
+    qint32 roiExtentBottom = 0;
+    qint32 roiExtentRight = 0;
+    qint32 rtpPayloadType = 0;
+};
+
+// The region-of-interest edges come last here but are served as columns
+// 16 to 19, before rtpPayloadType.
+struct ChannelEntry
+{
+    qint32 index = 0;
+    qint32 channelType = 0;
+    QString userDesc;
+    qint32 status = 0;
+    qint32 videoFormatIndex = 0;
+    QString encoding;
+    QString sampling;
+    qint32 bitDepth = 0;
+    qint32 frameRate = 0;
+    QString colorimetry;
+    qint32 interlaced = 0;
+    qint32 compressionFactor = 0;
+    qint32 compressionRate = 0;
+    qint32 horizontalPixels = 0;
+    qint32 verticalPixels = 0;
+    qint32 rtpPayloadType = 0;
+    QString multicastAddress;
+    qint32 multicastPort = 0;
+    qint32 announceInterval = 0;
+    qint32 defaultVideoFormatIndex = 0;
+    QString defaultMulticastAddress;
+    qint32 roiOriginTop = 0;
+    qint32 roiOriginLeft = 0;
+    qint32 roiExtentBottom = 0;
+    qint32 roiExtentRight = 0;
+};
+
+// Keyed by the entry's index; iteration order is the rows' order.
+extern QMap<qint32, EthernetInterfaceEntry> ethernetInterfaces;
+extern QMap<qint32, VideoFormatEntry> videoFormats;
+extern QMap<qint32, ChannelEntry> channels;
+
+// The default rows of this camera.
+ChannelEntry defaultChannel(qint32 index);
+VideoFormatEntry defaultVideoFormat(qint32 index);
