@@ -2,7 +2,7 @@
 // with a private home directory, optionally as the unprivileged user nobody.
 #include "agent_process.h"
 
-#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QTest>
 #include <QUdpSocket>
@@ -68,6 +68,18 @@ QString AgentProcess::binaryPath() const
     if (user == User::Root)
         return QStringLiteral(AGENT_BINARY);
     return homeDir.path() + QStringLiteral("/vivoe-mib-server");
+}
+
+void AgentProcess::grantWriteAccess(const QString &community)
+{
+    const QString extraDir = homeDir.path() + QStringLiteral("/write-access");
+    QDir().mkpath(extraDir);
+    QFile file(extraDir + QStringLiteral("/vivoe_kestrunevale.local.conf"));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QStringLiteral("rwcommunity %1 127.0.0.1\n").arg(community).toLatin1());
+    const QString agentConfigDir =
+        user == User::Root ? QStringLiteral("/etc/snmp") : homeDir.path() + QStringLiteral("/.snmp");
+    env.insert(QStringLiteral("SNMPCONFPATH"), agentConfigDir + QLatin1Char(':') + extraDir);
 }
 
 void AgentProcess::launch(const QStringList &args)

@@ -36,6 +36,11 @@ public:
     QProcessEnvironment &environment() { return env; }
     QProcess &process() { return proc; }
 
+    // Grants read-write access to `community` from 127.0.0.1 the way an
+    // operator would: a .local.conf in Net-SNMP's configuration search path.
+    // Call before launching.
+    void grantWriteAccess(const QString &community = QStringLiteral("private"));
+
     // Starts the binary with these arguments; does not wait.
     void launch(const QStringList &args);
     // Starts on a free port and waits for the start-up line. False if it died.
