@@ -3,8 +3,9 @@
 PORT ?= 1161
 BUILD ?= build
 JOBS ?= $(shell nproc)
+SAN_BUILD ?= $(BUILD)-sanitize
 
-.PHONY: deps build run test install clean
+.PHONY: deps build run test test-sanitize bench install clean
 
 deps:
 	scripts/install-deps.sh build
@@ -16,14 +17,30 @@ build: deps
 run: build
 	$(BUILD)/src/vivoe-mib-server --port $(PORT)
 
+# The whole suite, then again under AddressSanitizer and UBSan.
 test:
 	scripts/install-deps.sh test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure
+	$(MAKE) test-sanitize
+
+test-sanitize:
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVIVOE_SANITIZE=ON
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	ctest --test-dir $(SAN_BUILD) --output-on-failure --label-exclude no-sanitizer
+
+bench:
+	scripts/install-deps.sh bench
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+	python3 bench/run_benchmark.py --build $(BUILD)
 
 install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD)
