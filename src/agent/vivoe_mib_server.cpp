@@ -8,16 +8,40 @@
 #include "data/device_data.h"
 
 #include <QDebug>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/agent/mib_modules.h>
+#include <net-snmp/library/large_fd_set.h>
 
 namespace {
 
 const char agentName[] = "vivoe_kestrunevale";
+
+// One library pass reads at most one datagram. Enough passes per call to
+// drain a burst, few enough that a flood cannot starve signals or the timer.
+constexpr int maxPassesPerCall = 64;
+
+// The descriptors the library wants to read, ascending.
+QList<int> libraryDescriptors()
+{
+    netsnmp_large_fd_set readable;
+    netsnmp_large_fd_set_init(&readable, FD_SETSIZE);
+    int count = 0;
+    int block = 1;
+    timeval timeout{};
+    snmp_select_info2(&count, &readable, &timeout, &block);
+    QList<int> descriptors;
+    for (int fd = 0; fd < count; ++fd) {
+        if (NETSNMP_LARGE_FD_ISSET(fd, &readable))
+            descriptors.append(fd);
+    }
+    netsnmp_large_fd_set_cleanup(&readable);
+    return descriptors;
+}
 
 // Library settings beyond the master-agent role: nothing may listen but the
 // UDP port we were given, and nothing may write outside the user's reach.
@@ -81,6 +105,7 @@ bool VivoeMibServer::start(int port)
     connect(pollTimer, &QTimer::timeout, this, &VivoeMibServer::processSnmpRequests);
     pollTimer->start(10);
     running = true;
+    watchLibraryDescriptors();
     qDebug() << "VIVOE MIB Server started successfully";
     return true;
 }
@@ -95,6 +120,7 @@ void VivoeMibServer::stop()
         delete pollTimer;
         pollTimer = nullptr;
     }
+    unwatchLibraryDescriptors();
     snmp_shutdown(agentName);
     running = false;
     qDebug() << "VIVOE MIB Server stopped";
@@ -102,8 +128,37 @@ void VivoeMibServer::stop()
 
 void VivoeMibServer::processSnmpRequests()
 {
-    if (running)
-        agent_check_and_process(0);
+    if (!running)
+        return;
+    // The timer still runs every 10 ms for the library's alarms; requests
+    // themselves are answered as soon as their notifier fires.
+    for (int pass = 0; pass < maxPassesPerCall; ++pass) {
+        if (agent_check_and_process(0) <= 0)
+            break;
+    }
+    watchLibraryDescriptors();
+}
+
+void VivoeMibServer::watchLibraryDescriptors()
+{
+    const QList<int> descriptors = libraryDescriptors();
+    QList<int> watched;
+    for (const QSocketNotifier *notifier : std::as_const(requestNotifiers))
+        watched.append(static_cast<int>(notifier->socket()));
+    if (watched == descriptors)
+        return;
+    unwatchLibraryDescriptors();
+    for (int fd : descriptors) {
+        auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, &VivoeMibServer::processSnmpRequests);
+        requestNotifiers.append(notifier);
+    }
+}
+
+void VivoeMibServer::unwatchLibraryDescriptors()
+{
+    qDeleteAll(requestNotifiers);
+    requestNotifiers.clear();
 }
 
 

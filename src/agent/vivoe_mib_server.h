@@ -2,8 +2,10 @@
 // its configuration file and the event-loop hook that drives it.
 #pragma once
 
+#include <QList>
 #include <QObject>
 
+class QSocketNotifier;
 class QTimer;
 
 class VivoeMibServer : public QObject
@@ -23,7 +25,11 @@ private Q_SLOTS:
 private:
     void initializeMibData();
     void registerMibHandlers();
+    void watchLibraryDescriptors();
+    void unwatchLibraryDescriptors();
 
     bool running;
     QTimer *pollTimer;
+    // Wake-ups on request arrival, one per descriptor the library reads.
+    QList<QSocketNotifier *> requestNotifiers;
 };
