@@ -127,13 +127,13 @@ void AgentProcess::sendSignal(int signalNumber)
 QString AgentProcess::stdoutText()
 {
     out += proc.readAllStandardOutput();
-    return QString::fromLatin1(out);
+    return QString::fromUtf8(out);
 }
 
 QString AgentProcess::stderrText()
 {
     err += proc.readAllStandardError();
-    return QString::fromLatin1(err);
+    return QString::fromUtf8(err);
 }
 
 ToolResult AgentProcess::snmp(const QString &tool, const QStringList &args, const QString &community)
