@@ -47,26 +47,25 @@ QList<int> libraryDescriptors()
 // UDP port we were given, and nothing may write outside the user's reach.
 void configureLibrary(const QString &listenSpec)
 {
-    // The library's informational lines ("Created directory: ...") are noise
-    // on our console; its warnings and errors still go to standard error.
-    static bool logHandlerInstalled = false;
-    if (!logHandlerInstalled) {
+    static bool prepared = false;
+    if (!prepared) {
+        // The library's informational lines ("Created directory: ...") are
+        // noise on our console; its warnings and errors still reach stderr.
         netsnmp_register_loghandler(NETSNMP_LOGHANDLER_STDERR, LOG_WARNING);
-        logHandlerInstalled = true;
+        // Debian's agent library opens the SMUX TCP port 199 unless told not to.
+        static char noSmux[] = "-smux";
+        add_to_init_list(noSmux);
+        prepared = true;
     }
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
     // One "Connection from" line per request would flood the console.
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS, 1);
-    // Debian's agent library opens the SMUX TCP port 199 unless told not to.
-    static char noSmux[] = "-smux";
-    add_to_init_list(noSmux);
     // The simulator keeps no state across runs; the default persistent
     // directory (/var/lib/snmp) is not writable by an ordinary user anyway.
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
-    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS,
-                          listenSpec.toUtf8().constData());
+    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, listenSpec.toUtf8().constData());
 }
 
 } // namespace
