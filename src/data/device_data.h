@@ -16,7 +16,8 @@ QString deviceFirmwareVersion();
 QString deviceMibVersion();
 int deviceType();
 
-// Settable through SNMP; nothing else reacts to a new value.
+// deviceUserDesc, deviceMode, deviceReset and channelReset are settable through
+// SNMP; nothing else reacts to a new value.
 extern QString deviceUserDesc;
 extern QString deviceNatoStockNumber;
 extern qint64 deviceMode;
