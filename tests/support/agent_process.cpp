@@ -1,5 +1,6 @@
 // Runs the real agent binary for black-box tests: on a free loopback port,
-// with a private home directory, optionally as the unprivileged user nobody.
+// with a private home directory, optionally as the unprivileged user nobody
+// or inside a network namespace.
 #include "agent_process.h"
 
 #include <QDir>
@@ -70,6 +71,13 @@ QString AgentProcess::binaryPath() const
     return homeDir.path() + QStringLiteral("/vivoe-mib-server");
 }
 
+QStringList AgentProcess::namespacePrefix() const
+{
+    if (networkNamespace.isEmpty())
+        return {};
+    return {QStringLiteral("netns"), QStringLiteral("exec"), networkNamespace};
+}
+
 void AgentProcess::grantWriteAccess(const QString &community)
 {
     const QString extraDir = homeDir.path() + QStringLiteral("/write-access");
@@ -85,7 +93,10 @@ void AgentProcess::grantWriteAccess(const QString &community)
 void AgentProcess::launch(const QStringList &args)
 {
     proc.setProcessEnvironment(env);
-    if (user == User::Root) {
+    if (user == User::Root && !networkNamespace.isEmpty()) {
+        // ip execs the agent in place, so the process id stays the agent's.
+        proc.start(QStringLiteral("ip"), namespacePrefix() + QStringList{binaryPath()} + args);
+    } else if (user == User::Root) {
         proc.start(binaryPath(), args);
     } else {
         proc.start(QStringLiteral("setpriv"),
@@ -142,5 +153,7 @@ ToolResult AgentProcess::snmp(const QString &tool, const QStringList &args, cons
                              QStringLiteral("-On"), QStringLiteral("-t"), QStringLiteral("2"),
                              QStringLiteral("-r"), QStringLiteral("1"),
                              QStringLiteral("127.0.0.1:%1").arg(agentPort)};
-    return runTool(tool, common + args);
+    if (networkNamespace.isEmpty())
+        return runTool(tool, common + args);
+    return runTool(QStringLiteral("ip"), namespacePrefix() + QStringList{tool} + common + args);
 }

@@ -1,5 +1,6 @@
 // Runs the real agent binary for black-box tests: on a free loopback port,
-// with a private home directory, optionally as the unprivileged user nobody.
+// with a private home directory, optionally as the unprivileged user nobody
+// or inside a network namespace.
 #pragma once
 
 #include <QProcess>
@@ -41,6 +42,10 @@ public:
     // Call before launching.
     void grantWriteAccess(const QString &community = QStringLiteral("private"));
 
+    // Runs the agent and the SNMP tools inside this network namespace
+    // (`ip netns exec`), as root. Call before launching.
+    void useNetworkNamespace(const QString &name) { networkNamespace = name; }
+
     // Starts the binary with these arguments; does not wait.
     void launch(const QStringList &args);
     // Starts on a free port and waits for the start-up line. False if it died.
@@ -61,11 +66,13 @@ public:
 
 private:
     QString binaryPath() const;
+    QStringList namespacePrefix() const;
 
     User user;
     QTemporaryDir homeDir;
     QProcessEnvironment env;
     QProcess proc;
     quint16 agentPort = 0;
+    QString networkNamespace;
     QByteArray out, err;
 };
