@@ -18,17 +18,19 @@ QString writeAgentConfig(const QString &directory)
 {
     QDir().mkpath(directory);
     const QString path = directory + QStringLiteral("/vivoe_kestrunevale.conf");
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return QString();
     const QByteArray content("# Auto-generated VIVOE MIB Server config\n"
                              "rocommunity maplet\n"
                              "agentXSocket /dev/null\n");
+    QFile file(path);
     // A short write (a full disk) must not be reported as written.
-    const bool written = file.write(content) == content.size() && file.flush();
-    file.close();
-    if (!written)
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text) || file.write(content) != content.size()
+        || !file.flush()) {
+        // Not fatal, but without this file the agent may have no community at
+        // all, and the operator has to learn why.
+        qWarning() << "Cannot write SNMP config to" << path << "-" << qPrintable(file.errorString());
         return QString();
+    }
+    file.close();
     qDebug() << "Wrote SNMP config to" << path;
     return path;
 }
