@@ -25,6 +25,9 @@ const char agentName[] = "vivoe_kestrunevale";
 // drain a burst, few enough that a flood cannot starve signals or the timer.
 constexpr int maxPassesPerCall = 64;
 
+// 65535 less the IPv4 and UDP headers.
+constexpr int maxUdpPayload = 65507;
+
 // The descriptors the library wants to read, ascending.
 QList<int> libraryDescriptors()
 {
@@ -55,6 +58,10 @@ void configureLibrary(const QString &listenSpec)
         // Debian's agent library opens the SMUX TCP port 199 unless told not to.
         static char noSmux[] = "-smux";
         add_to_init_list(noSmux);
+        // The agent never looks up a MIB name. Without Debian's "mibs :" line
+        // in snmp.conf the library would parse every module it can find at
+        // start-up and print its complaints about them.
+        qputenv("MIBS", QByteArray());
         prepared = true;
     }
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
@@ -65,6 +72,10 @@ void configureLibrary(const QString &listenSpec)
     // directory (/var/lib/snmp) is not writable by an ordinary user anyway.
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    // Left alone, the library builds answers bigger than a UDP datagram; such
+    // an answer fails in sendto, is never sent and logs every varbind. With
+    // this limit the requester gets tooBig instead.
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MSG_SEND_MAX, maxUdpPayload);
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, listenSpec.toUtf8().constData());
 }
 
