@@ -142,11 +142,13 @@ void VivoeMibServer::processSnmpRequests()
         return;
     // The timer still runs every 10 ms for the library's alarms; requests
     // themselves are answered as soon as their notifier fires.
-    for (int pass = 0; pass < maxPassesPerCall; ++pass) {
-        if (agent_check_and_process(0) <= 0)
-            break;
-    }
-    watchLibraryDescriptors();
+    int passesWithInput = 0;
+    while (passesWithInput < maxPassesPerCall && agent_check_and_process(0) > 0)
+        ++passesWithInput;
+    // Only reading input opens or closes library sessions; an idle tick
+    // leaves the descriptor set as it was and skips the look.
+    if (passesWithInput > 0)
+        watchLibraryDescriptors();
 }
 
 void VivoeMibServer::watchLibraryDescriptors()
