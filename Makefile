@@ -37,7 +37,7 @@ bench:
 	scripts/install-deps.sh bench
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS) --target vivoe-mib-server vivoe-bench-client
-	python3 bench/run_benchmark.py --build $(BUILD)
+	/usr/bin/python3 bench/run_benchmark.py --build $(BUILD)
 
 install: build
 	cmake --install $(BUILD)

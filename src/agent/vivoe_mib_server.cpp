@@ -48,7 +48,7 @@ QList<int> libraryDescriptors()
 
 // Library settings beyond the master-agent role: nothing may listen but the
 // UDP port we were given, and nothing may write outside the user's reach.
-void configureLibrary(const QString &listenSpec)
+void configureLibrary(const QString &listenAddress)
 {
     static bool prepared = false;
     if (!prepared) {
@@ -76,7 +76,7 @@ void configureLibrary(const QString &listenSpec)
     // an answer fails in sendto, is never sent and logs every varbind. With
     // this limit the requester gets tooBig instead.
     netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MSG_SEND_MAX, maxUdpPayload);
-    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, listenSpec.toUtf8().constData());
+    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, listenAddress.toUtf8().constData());
 }
 
 } // namespace

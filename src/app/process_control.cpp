@@ -59,6 +59,9 @@ void daemonize()
         std::exit(0);
     if (setsid() < 0)
         failDaemonStep("Failed to create new session");
+    // The shell that started us may stop reading our output at any time; the
+    // first log line after that must not kill the daemon (see also below).
+    signal(SIGPIPE, SIG_IGN);
     pid = fork();
     if (pid < 0)
         failDaemonStep("Second fork failed");
@@ -80,6 +83,9 @@ void setupSignalHandlers()
     signal(SIGINT, signalHandler);
     signal(SIGTERM, signalHandler);
     signal(SIGHUP, signalHandler);
+    // Once the reader of our output is gone, a log line must fail quietly
+    // instead of killing the agent.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void signalHandler(int signalNumber)

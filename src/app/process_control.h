@@ -11,8 +11,9 @@ extern VivoeMibServer *activeServer;
 // Double fork; returns only in the detached grandchild.
 void daemonize();
 
-// Installs signalHandler for SIGINT, SIGTERM and SIGHUP. The shutdown steps run
-// later on the event loop, so the application object must already exist.
+// Installs signalHandler for SIGINT, SIGTERM and SIGHUP and ignores SIGPIPE.
+// The shutdown steps run later on the event loop, so the application object
+// must already exist.
 void setupSignalHandlers();
 
 // The installed handler: records the signal for the event loop, nothing more.

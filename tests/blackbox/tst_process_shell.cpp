@@ -60,6 +60,7 @@ private Q_SLOTS:
     void bannerPrecedesFrameworkOutput();
     void privilegeRuleForOrdinaryUser_data();
     void privilegeRuleForOrdinaryUser();
+    void ordinaryUserMayUsePort1024();
     void rootRefusesPortZero_data();
     void rootRefusesPortZero();
     void ordinaryUserRunsCleanlyFromHome();
@@ -68,6 +69,7 @@ private Q_SLOTS:
     void signalStopsOnce_data();
     void signalStopsOnce();
     void daemonDetachesAndServes();
+    void daemonOutlivesItsLogReader();
 };
 
 void ProcessShellTest::bannerPrecedesFrameworkOutput_data()
@@ -133,6 +135,19 @@ void ProcessShellTest::privilegeRuleForOrdinaryUser()
                                      .arg(shownPort));
     QVERIFY(!agent.stdoutText().contains(QStringLiteral("Starting")));
     QVERIFY(!QFile::exists(agent.home() + QStringLiteral("/.snmp")));
+}
+
+void ProcessShellTest::ordinaryUserMayUsePort1024()
+{
+    AgentProcess agent(AgentProcess::User::Nobody);
+    agent.launch({QStringLiteral("--port=1024")});
+    // Whether 1024 happens to be free here or not, the privilege rule passes it.
+    QVERIFY(agent.waitForStderr(QStringLiteral("Starting VIVOE MIB Server on port 1024")));
+    QVERIFY(agent.waitForStderr(QStringLiteral("VIVOE MIB Server started successfully"))
+            || agent.stderrText().contains(QStringLiteral("ERROR: Failed to start VIVOE MIB Server on port 1024")));
+    agent.sendSignal(SIGTERM);
+    QVERIFY(agent.waitForExit().has_value());
+    QVERIFY(!agent.stderrText().contains(QStringLiteral("requires root privileges")));
 }
 
 void ProcessShellTest::rootRefusesPortZero_data()
@@ -249,6 +264,45 @@ void ProcessShellTest::signalStopsOnce()
                              .arg(signalNumbers.first())));
 }
 
+// The detached daemon is no child of ours: it is found by its socket and
+// killed by the guard whatever the test's outcome.
+struct DetachedAgent
+{
+    quint16 port = freeUdpPort();
+    qint64 pid = 0;
+
+    ~DetachedAgent()
+    {
+        if (pid > 0 && !processGone(pid))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+
+    bool find()
+    {
+        return QTest::qWaitFor([&] {
+            const ToolResult ss = runTool(QStringLiteral("ss"), {QStringLiteral("-H"), QStringLiteral("-lunp"),
+                                                                 QStringLiteral("sport = :%1").arg(port)});
+            const int at = ss.out.indexOf(QStringLiteral("pid="));
+            if (at >= 0)
+                pid = ss.out.mid(at + 4).section(QLatin1Char(','), 0, 0).toLongLong();
+            return pid > 0;
+        }, 10000);
+    }
+
+    ToolResult snmp(const QString &tool, const QStringList &args, const QString &community)
+    {
+        return runTool(tool, QStringList{QStringLiteral("-v2c"), QStringLiteral("-c"), community,
+                                         QStringLiteral("127.0.0.1:%1").arg(port)}
+                                 + args);
+    }
+
+    bool stop()
+    {
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+        return QTest::qWaitFor([&] { return processGone(pid); }, 10000);
+    }
+};
+
 void ProcessShellTest::daemonDetachesAndServes()
 {
     AgentProcess agent;
@@ -257,37 +311,42 @@ void ProcessShellTest::daemonDetachesAndServes()
     // Files, not pipes: the detached process keeps writing after the launcher exits.
     agent.process().setStandardOutputFile(outFile);
     agent.process().setStandardErrorFile(errFile);
-    const quint16 port = freeUdpPort();
-    agent.launch({QStringLiteral("-d"), QStringLiteral("-p"), QString::number(port)});
+    DetachedAgent daemon;
+    agent.launch({QStringLiteral("-d"), QStringLiteral("-p"), QString::number(daemon.port)});
     QCOMPARE(agent.waitForExit(3000), 0);
-
-    qint64 pid = 0;
-    const bool found = QTest::qWaitFor([&] {
-        const ToolResult ss = runTool(QStringLiteral("ss"), {QStringLiteral("-H"), QStringLiteral("-lunp"),
-                                                             QStringLiteral("sport = :%1").arg(port)});
-        const int at = ss.out.indexOf(QStringLiteral("pid="));
-        if (at >= 0)
-            pid = ss.out.mid(at + 4).section(QLatin1Char(','), 0, 0).toLongLong();
-        return pid > 0;
-    }, 10000);
-    QVERIFY2(found, readFile(errFile).constData());
-    QVERIFY(pid != agent.process().processId());
-    const ToolResult get = runTool(QStringLiteral("snmpget"),
-                                   {QStringLiteral("-v2c"), QStringLiteral("-c"), QStringLiteral("maplet"),
-                                    QStringLiteral("127.0.0.1:%1").arg(port),
-                                    QStringLiteral("1.3.6.1.4.1.35990.3.1.1.1.0")});
-    QCOMPARE(get.exitCode, 0);
-    ::kill(static_cast<pid_t>(pid), SIGTERM);
-    QVERIFY(QTest::qWaitFor([&] { return processGone(pid); }, 10000));
+    QVERIFY2(daemon.find(), readFile(errFile).constData());
+    QVERIFY(daemon.pid != agent.process().processId());
+    QCOMPARE(daemon.snmp(QStringLiteral("snmpget"), {QStringLiteral("1.3.6.1.4.1.35990.3.1.1.1.0")},
+                         QStringLiteral("maplet")).exitCode,
+             0);
+    QVERIFY(daemon.stop());
 
     const QByteArray out = readFile(outFile);
     QVERIFY2(out.endsWith("Starting as daemon...\n"), out.constData());
     QCOMPARE(out.count("Starting as daemon..."), 1);
     const QByteArray err = readFile(errFile);
-    QVERIFY(err.startsWith(QStringLiteral("VIVOE MIB Server daemon started on port %1\n").arg(port).toLatin1()));
+    QVERIFY(err.startsWith(QStringLiteral("VIVOE MIB Server daemon started on port %1\n").arg(daemon.port).toLatin1()));
     QVERIFY(err.endsWith("Received signal 15 - shutting down gracefully\n"
                          "Stopping VIVOE MIB Server\n"
                          "VIVOE MIB Server stopped\n"));
+}
+
+void ProcessShellTest::daemonOutlivesItsLogReader()
+{
+    AgentProcess agent;
+    agent.grantWriteAccess(QStringLiteral("private"));
+    DetachedAgent daemon;
+    agent.launch({QStringLiteral("-d"), QStringLiteral("-p"), QString::number(daemon.port)});
+    // The launcher has exited and its pipes are closed: nobody reads the log.
+    QCOMPARE(agent.waitForExit(3000), 0);
+    QVERIFY(daemon.find());
+    const QString mode = QStringLiteral("1.3.6.1.4.1.35990.3.1.1.14.0");
+    QCOMPARE(daemon.snmp(QStringLiteral("snmpset"), {mode, QStringLiteral("i"), QStringLiteral("7")},
+                         QStringLiteral("private")).exitCode,
+             0);
+    const ToolResult get = daemon.snmp(QStringLiteral("snmpget"), {mode}, QStringLiteral("maplet"));
+    QVERIFY2(get.out.contains(QStringLiteral("INTEGER: 7")), qPrintable(get.out + get.err));
+    QVERIFY(daemon.stop());
 }
 
 QTEST_GUILESS_MAIN(ProcessShellTest)

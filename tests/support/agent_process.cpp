@@ -132,7 +132,11 @@ bool AgentProcess::waitForStderr(const QString &text, int timeoutMs)
 
 void AgentProcess::sendSignal(int signalNumber)
 {
-    ::kill(static_cast<pid_t>(proc.processId()), signalNumber);
+    // processId() is 0 once the agent has exited, and kill(0, ...) would
+    // signal our own process group.
+    const qint64 pid = proc.processId();
+    if (pid > 0 && proc.state() == QProcess::Running)
+        ::kill(static_cast<pid_t>(pid), signalNumber);
 }
 
 QString AgentProcess::stdoutText()
