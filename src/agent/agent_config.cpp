@@ -17,7 +17,7 @@ QString chooseConfigDirectory()
 QString writeAgentConfig(const QString &directory)
 {
     QDir().mkpath(directory);
-    const QString path = directory + QStringLiteral("/vivoe_kestrunevale.conf");
+    const QString path = directory + QLatin1Char('/') + QLatin1String(agentName) + QStringLiteral(".conf");
     const QByteArray content("# Auto-generated VIVOE MIB Server config\n"
                              "rocommunity maplet\n"
                              "agentXSocket /dev/null\n");

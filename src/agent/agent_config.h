@@ -3,6 +3,10 @@
 
 #include <QString>
 
+// Given to the library at start-up and shutdown, and the base name of the
+// configuration file it reads.
+inline constexpr char agentName[] = "vivoe_kestrunevale";
+
 // "/etc/snmp" when writable, otherwise ~/.snmp.
 QString chooseConfigDirectory();
 

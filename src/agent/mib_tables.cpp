@@ -27,7 +27,7 @@ struct TableColumn
 };
 
 template <typename Entry, size_t N>
-void registerTable(const char *name, oid group, oid member, const TableColumn<Entry> (&columns)[N],
+void registerTable(const char *name, unsigned group, unsigned member, const TableColumn<Entry> (&columns)[N],
                    const QMap<qint32, Entry> &entries)
 {
     netsnmp_table_data_set *dataSet = netsnmp_create_table_data_set(name);
@@ -47,10 +47,9 @@ void registerTable(const char *name, oid group, oid member, const TableColumn<En
         netsnmp_table_dataset_add_row(dataSet, row);
     }
 
-    const oid id[] = {vivoeRoot[0], vivoeRoot[1], vivoeRoot[2], vivoeRoot[3], vivoeRoot[4],
-                      vivoeRoot[5], vivoeRoot[6], vivoeRoot[7], vivoeRoot[8], group, member};
+    const std::array<oid, 11> id = vivoeOid(group, member);
     netsnmp_register_table_data_set(
-        netsnmp_create_handler_registration(name, nullptr, id, OID_LENGTH(id), HANDLER_CAN_RWRITE),
+        netsnmp_create_handler_registration(name, nullptr, id.data(), id.size(), HANDLER_CAN_RWRITE),
         dataSet, nullptr);
 }
 

@@ -1,42 +1,61 @@
-// Where the VIVOE objects live: the scalar registration table and the OIDs of
-// the three tables, all below 1.3.6.1.4.1.35990.3.1.
+// Where the VIVOE objects live and what each scalar holds: one row per
+// scalar serves both its registration and the handler's dispatch.
 #include "agent/mib_tree.h"
 
 #include "agent/scalar_handler.h"
+#include "data/device_data.h"
+
+#include <cstring>
+#include <type_traits>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+static_assert(std::is_same_v<oid, unsigned long>, "vivoeOid hands out Net-SNMP sub-identifiers");
+
 // Member 12 of the device group is ethernetIfTable, hence the gap.
 const std::array<ScalarObject, 17> scalarObjects = {{
-    {"deviceDesc", 1, 1, false},
-    {"deviceManufacturer", 1, 2, false},
-    {"devicePartNumber", 1, 3, false},
-    {"deviceSerialNumber", 1, 4, false},
-    {"deviceHardwareVersion", 1, 5, false},
-    {"deviceSoftwareVersion", 1, 6, false},
-    {"deviceFirmwareVersion", 1, 7, false},
-    {"deviceMibVersion", 1, 8, false},
-    {"deviceType", 1, 9, false},
-    {"deviceUserDesc", 1, 10, true},
-    {"ethernetIfNumber", 1, 11, false},
-    {"deviceNatoStockNumber", 1, 13, false},
-    {"deviceMode", 1, 14, true},
-    {"deviceReset", 1, 15, true},
-    {"videoFormatNumber", 2, 1, false},
-    {"channelReset", 3, 1, true},
-    {"channelNumber", 3, 2, false},
+    {"deviceDesc", 1, 1, [] { return ScalarValue(deviceDesc()); }, nullptr, nullptr},
+    {"deviceManufacturer", 1, 2, [] { return ScalarValue(deviceManufacturer()); }, nullptr, nullptr},
+    {"devicePartNumber", 1, 3, [] { return ScalarValue(devicePartNumber()); }, nullptr, nullptr},
+    {"deviceSerialNumber", 1, 4, [] { return ScalarValue(deviceSerialNumber()); }, nullptr, nullptr},
+    {"deviceHardwareVersion", 1, 5, [] { return ScalarValue(deviceHardwareVersion()); }, nullptr, nullptr},
+    {"deviceSoftwareVersion", 1, 6, [] { return ScalarValue(deviceSoftwareVersion()); }, nullptr, nullptr},
+    {"deviceFirmwareVersion", 1, 7, [] { return ScalarValue(deviceFirmwareVersion()); }, nullptr, nullptr},
+    {"deviceMibVersion", 1, 8, [] { return ScalarValue(deviceMibVersion()); }, nullptr, nullptr},
+    {"deviceType", 1, 9, [] { return ScalarValue(qint64(deviceType())); }, nullptr, nullptr},
+    {"deviceUserDesc", 1, 10, [] { return ScalarValue(deviceUserDesc); }, nullptr, &deviceUserDesc},
+    {"ethernetIfNumber", 1, 11, [] { return ScalarValue(qint64(ethernetInterfaces.size())); }, nullptr, nullptr},
+    {"deviceNatoStockNumber", 1, 13, [] { return ScalarValue(deviceNatoStockNumber); }, nullptr, nullptr},
+    {"deviceMode", 1, 14, [] { return ScalarValue(deviceMode); }, &deviceMode, nullptr},
+    {"deviceReset", 1, 15, [] { return ScalarValue(deviceReset); }, &deviceReset, nullptr},
+    {"videoFormatNumber", 2, 1, [] { return ScalarValue(qint64(videoFormats.size())); }, nullptr, nullptr},
+    {"channelReset", 3, 1, [] { return ScalarValue(channelReset); }, &channelReset, nullptr},
+    {"channelNumber", 3, 2, [] { return ScalarValue(qint64(channels.size())); }, nullptr, nullptr},
 }};
+
+const ScalarObject *findScalar(const char *name)
+{
+    for (const ScalarObject &object : scalarObjects) {
+        if (name && std::strcmp(object.name, name) == 0)
+            return &object;
+    }
+    return nullptr;
+}
+
+std::array<unsigned long, 11> vivoeOid(unsigned group, unsigned member)
+{
+    return {1, 3, 6, 1, 4, 1, 35990, 3, 1, group, member};
+}
 
 void registerScalars()
 {
     for (const ScalarObject &object : scalarObjects) {
         // The scalar helper appends the instance .0 itself.
-        const oid id[] = {vivoeRoot[0], vivoeRoot[1], vivoeRoot[2], vivoeRoot[3], vivoeRoot[4], vivoeRoot[5],
-                          vivoeRoot[6], vivoeRoot[7], vivoeRoot[8], object.group, object.member};
+        const std::array<oid, 11> id = vivoeOid(object.group, object.member);
         netsnmp_register_scalar(netsnmp_create_handler_registration(
-            object.name, handleScalarRequest, id, OID_LENGTH(id),
-            object.writable ? HANDLER_CAN_RWRITE : HANDLER_CAN_RONLY));
+            object.name, handleScalarRequest, id.data(), id.size(),
+            object.writable() ? HANDLER_CAN_RWRITE : HANDLER_CAN_RONLY));
     }
 }

@@ -1,22 +1,33 @@
-// Where the VIVOE objects live: the scalar registration table and the OIDs of
-// the three tables, all below 1.3.6.1.4.1.35990.3.1.
+// Where the VIVOE objects live and what each scalar holds: one row per
+// scalar serves both its registration and the handler's dispatch.
 #pragma once
 
+#include <QString>
+
 #include <array>
+#include <variant>
+
+using ScalarValue = std::variant<QString, qint64>;
 
 struct ScalarObject
 {
     const char *name; // registration name and handler dispatch key
     unsigned group;   // 1 device, 2 video formats, 3 channels
     unsigned member;
-    bool writable;
+    ScalarValue (*read)();
+    // The variable a SET replaces; at most one is set, none for read-only.
+    qint64 *settableInteger;
+    QString *settableText;
+
+    bool writable() const { return settableInteger || settableText; }
 };
 
 // In registration order, which is also OID order.
 extern const std::array<ScalarObject, 17> scalarObjects;
 
-// The nine sub-identifiers of 1.3.6.1.4.1.35990.3.1; a registration appends
-// a group and a member number.
-constexpr std::array<unsigned, 9> vivoeRoot = {1, 3, 6, 1, 4, 1, 35990, 3, 1};
+const ScalarObject *findScalar(const char *name);
+
+// 1.3.6.1.4.1.35990.3.1.<group>.<member>, as Net-SNMP sub-identifiers.
+std::array<unsigned long, 11> vivoeOid(unsigned group, unsigned member);
 
 void registerScalars();

@@ -19,8 +19,6 @@
 
 namespace {
 
-const char agentName[] = "vivoe_kestrunevale";
-
 // One library pass reads at most one datagram. Enough passes per call to
 // drain a burst, few enough that a flood cannot starve signals or the timer.
 constexpr int maxPassesPerCall = 64;

@@ -2,8 +2,6 @@
 // announcements, hints and error blocks.
 #include "app/console.h"
 
-#include "app/process_control.h"
-
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
@@ -105,12 +103,15 @@ void announceMode(const Settings &settings)
 {
     if (settings.daemon) {
         printLines(stdout, {"Starting as daemon..."});
-        daemonize();
-        qDebug() << "VIVOE MIB Server daemon started on port" << settings.port;
         return;
     }
     printLine(stdout, QStringLiteral("Starting in foreground mode on port %1").arg(settings.port));
     printLines(stdout, {"Press Ctrl+C to stop"});
+}
+
+void announceDaemonStarted(int port)
+{
+    qDebug() << "VIVOE MIB Server daemon started on port" << port;
 }
 
 void printStartFailure(int port)

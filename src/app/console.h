@@ -23,6 +23,7 @@ Settings parseCommandLine(const QCoreApplication &app);
 bool portAllowed(const Settings &settings);
 
 void announceMode(const Settings &settings);
+void announceDaemonStarted(int port);
 void printStartFailure(int port);
 void printRunningHints();
 void printStopped();

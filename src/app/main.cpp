@@ -17,6 +17,10 @@ int main(int argc, char *argv[])
     if (!portAllowed(settings))
         return 1;
     announceMode(settings);
+    if (settings.daemon) {
+        daemonize();
+        announceDaemonStarted(settings.port);
+    }
     setupSignalHandlers();
 
     VivoeMibServer server;

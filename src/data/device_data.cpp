@@ -30,6 +30,8 @@ QMap<qint32, EthernetInterfaceEntry> ethernetInterfaces;
 QMap<qint32, VideoFormatEntry> videoFormats;
 QMap<qint32, ChannelEntry> channels;
 
+namespace {
+
 // ---- USER CUSTOMIZATION SECTION: video channels and formats ----
 // Both channels are day channels of the same 1080p25 H.264 stream; each one
 // refers to the video format row of its own index.
@@ -80,6 +82,8 @@ VideoFormatEntry defaultVideoFormat(qint32 index)
     return format;
 }
 // ---- end of USER CUSTOMIZATION SECTION ----
+
+} // namespace
 
 void VivoeMibServer::initializeMibData()
 {

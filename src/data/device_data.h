@@ -94,7 +94,3 @@ struct ChannelEntry
 extern QMap<qint32, EthernetInterfaceEntry> ethernetInterfaces;
 extern QMap<qint32, VideoFormatEntry> videoFormats;
 extern QMap<qint32, ChannelEntry> channels;
-
-// The default rows of this camera.
-ChannelEntry defaultChannel(qint32 index);
-VideoFormatEntry defaultVideoFormat(qint32 index);
