@@ -23,19 +23,18 @@ QString readOnlyDirectory(const QString &path)
     return path;
 }
 
-// The library's whole configuration search path for one run: snmp.conf with
-// MIB loading off as Debian ships it, and the agent's own file when wanted.
+// The library's whole configuration search path for one run, holding the
+// agent's own file when wanted.
 QString configSearchPath(const QString &path, bool withAgentConfig)
 {
     readOnlyDirectory(path);
-    QFile snmpConf(path + QStringLiteral("/snmp.conf"));
-    if (snmpConf.open(QIODevice::WriteOnly))
-        snmpConf.write("mibs :\n");
     QFile agentConf(path + QStringLiteral("/vivoe_kestrunevale.conf"));
     if (withAgentConfig && agentConf.open(QIODevice::WriteOnly))
         agentConf.write("rocommunity maplet 127.0.0.1\n");
     return path;
 }
+
+enum class Home { ReadOnly, Missing, Unset };
 
 } // namespace
 
@@ -50,29 +49,22 @@ private Q_SLOTS:
 
 void StartupFaultsTest::startsWithoutWritableConfigDirectory_data()
 {
-    // HOME ("-" unsets it, "@" is the test's own directory) and whether a
-    // readable config waits elsewhere in the library's search path.
-    QTest::addColumn<QString>("home");
-    QTest::addColumn<bool>("readableConfig");
-    QTest::newRow("home not writable") << QStringLiteral("@/locked") << false;
-    QTest::newRow("home missing") << QStringLiteral("/nonexistent/vivoe-home") << false;
-    QTest::newRow("home is a file") << QStringLiteral("@/plain-file") << false;
-    QTest::newRow("no HOME") << QStringLiteral("-") << false;
-    QTest::newRow("read-only config found elsewhere") << QStringLiteral("/nonexistent/vivoe-home") << true;
+    QTest::addColumn<Home>("home");
+    QTest::addColumn<bool>("readableConfig"); // one waits elsewhere in the search path
+    QTest::newRow("home not writable") << Home::ReadOnly << false;
+    QTest::newRow("no HOME") << Home::Unset << false;
+    QTest::newRow("read-only config found elsewhere") << Home::Missing << true;
 }
 
 void StartupFaultsTest::startsWithoutWritableConfigDirectory()
 {
-    QFETCH(QString, home);
+    QFETCH(Home, home);
     QFETCH(bool, readableConfig);
     AgentProcess agent(AgentProcess::User::Nobody);
     QProcessEnvironment &env = agent.environment();
-    const QString homePath = QString(home).replace(QLatin1Char('@'), agent.home());
-    if (home == QStringLiteral("@/locked"))
-        readOnlyDirectory(homePath);
-    else if (home == QStringLiteral("@/plain-file"))
-        QVERIFY(QFile(homePath).open(QIODevice::WriteOnly));
-    if (home == QStringLiteral("-"))
+    const QString homePath = home == Home::ReadOnly ? readOnlyDirectory(agent.home() + QStringLiteral("/locked"))
+                                                    : QStringLiteral("/nonexistent/vivoe-home");
+    if (home == Home::Unset)
         env.remove(QStringLiteral("HOME"));
     else
         env.insert(QStringLiteral("HOME"), homePath);
@@ -83,7 +75,7 @@ void StartupFaultsTest::startsWithoutWritableConfigDirectory()
                configSearchPath(agent.home() + QStringLiteral("/site"), readableConfig));
 
     QVERIFY2(agent.startServing(), qPrintable(agent.stderrText()));
-    const QString warning = home == QStringLiteral("-")
+    const QString warning = home == Home::Unset
                                 ? QStringLiteral("Cannot write SNMP config to \"")
                                 : QStringLiteral("Cannot write SNMP config to \"%1/.snmp/vivoe_kestrunevale.conf\" - ")
                                       .arg(homePath);
