@@ -167,10 +167,14 @@ void VivoeMibServer::watchLibraryDescriptors()
 
 void VivoeMibServer::unwatchLibraryDescriptors()
 {
-    qDeleteAll(requestNotifiers);
+    // This may run inside a notifier's own activated signal: silence them at
+    // once, free them once the event loop is back.
+    for (QSocketNotifier *notifier : std::as_const(requestNotifiers)) {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+    }
     requestNotifiers.clear();
 }
-
 
 void VivoeMibServer::registerMibHandlers()
 {
