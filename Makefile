@@ -31,7 +31,7 @@ test-sanitize:
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	ctest --test-dir $(SAN_BUILD) --output-on-failure --label-exclude no-sanitizer
+	ctest --test-dir $(SAN_BUILD) --output-on-failure
 
 bench:
 	scripts/install-deps.sh bench

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev)
-test_packages=(snmp python3 python3-pysnmp4 iproute2 util-linux procps valgrind smitools)
+test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools)
 bench_packages=(snmp snmpd snmpsim procps python3)
 
 case "${1:-build}" in

@@ -3,7 +3,6 @@
 #include "app/process_control.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 
@@ -14,37 +13,32 @@ class SignalHandoverTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void signalBeforeLoopEndsLoop_data();
-    void signalBeforeLoopEndsLoop();
-};
-
-void SignalHandoverTest::signalBeforeLoopEndsLoop_data()
-{
-    QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<int>("count");
-    QTest::newRow("SIGTERM") << int(SIGTERM) << 1;
-    QTest::newRow("SIGINT") << int(SIGINT) << 1;
-    QTest::newRow("SIGHUP twice") << int(SIGHUP) << 2;
-}
-
-void SignalHandoverTest::signalBeforeLoopEndsLoop()
-{
-    QFETCH(int, signalNumber);
-    QFETCH(int, count);
-    setupSignalHandlers();
-    const QByteArray message = QByteArray("Received signal ") + QByteArray::number(signalNumber)
-                               + " - shutting down gracefully";
-    for (int i = 0; i < count; ++i) {
-        QTest::ignoreMessage(QtDebugMsg, message.constData());
-        raise(signalNumber);
+    void signalBeforeLoopEndsLoop_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<int>("count");
+        QTest::newRow("SIGTERM") << int(SIGTERM) << 1;
+        QTest::newRow("SIGINT") << int(SIGINT) << 1;
+        QTest::newRow("SIGHUP twice") << int(SIGHUP) << 2;
     }
-    // The watchdog dies with this row, so it can never end a later one.
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-    watchdog.start(5000);
-    QCOMPARE(QCoreApplication::exec(), 0);
-}
+
+    void signalBeforeLoopEndsLoop()
+    {
+        QFETCH(int, signalNumber);
+        QFETCH(int, count);
+        setupSignalHandlers();
+        for (int i = 0; i < count; ++i) {
+            QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Received signal %1 - shutting down gracefully")
+                                                            .arg(signalNumber)));
+            raise(signalNumber);
+        }
+        // The watchdog dies with this row, so it can never end a later one.
+        QTimer watchdog;
+        connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        watchdog.start(5000);
+        QCOMPARE(QCoreApplication::exec(), 0);
+    }
+};
 
 int main(int argc, char *argv[])
 {

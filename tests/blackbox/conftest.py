@@ -1,0 +1,160 @@
+"""Runs the real agent binary for the black-box tests: on a free loopback port,
+with a private home, as root or as nobody, optionally in a network namespace,
+and queries it with Net-SNMP's tools or with pysnmp, an independent stack."""
+import os
+import pwd
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+import pytest
+from pysnmp.hlapi import (CommunityData, ContextData, ObjectIdentity, ObjectType, SnmpEngine,
+                          UdpTransportTarget, bulkCmd, getCmd, nextCmd)
+
+AGENT = os.environ["VIVOE_AGENT"]
+SANITIZED = os.environ.get("VIVOE_SANITIZED") == "ON"
+VIVOE = "1.3.6.1.4.1.35990"
+ROOT = VIVOE + ".3.1"
+DESC = ROOT + ".1.1.0"
+STARTED = "VIVOE MIB Server started successfully"
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(condition, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def run(*command, env=None, timeout=20):
+    return subprocess.run(command, capture_output=True, text=True, errors="replace", env=env, timeout=timeout,
+                          stdin=subprocess.DEVNULL)
+
+
+class Agent:
+    def __init__(self, user="root", netns=None, wrapper=()):
+        self.dir = tempfile.mkdtemp(prefix="vivoe-test-")
+        self.home = self.dir + "/home"
+        os.makedirs(self.home)
+        self.user, self.port, self.proc, self.binary = user, None, None, AGENT
+        self.env = dict(os.environ, HOME=self.home, SNMP_PERSISTENT_DIR=self.home + "/persist")
+        self.netns = ["ip", "netns", "exec", netns] if netns else []
+        self.prefix = self.netns + list(wrapper)
+        if user == "nobody":
+            # The build tree may sit below a directory nobody cannot enter.
+            self.binary = shutil.copy(AGENT, self.dir)
+            os.chmod(self.dir, 0o755)
+            os.chown(self.home, pwd.getpwnam("nobody").pw_uid, -1)
+            self.prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        self.config_dir = "/etc/snmp" if user == "root" else self.home + "/.snmp"
+
+    def grant_write(self, community="private"):
+        """As an operator would: a .local.conf in Net-SNMP's search path."""
+        os.makedirs(self.dir + "/write-access")
+        with open(self.dir + "/write-access/vivoe_kestrunevale.local.conf", "w") as f:
+            f.write("rwcommunity %s 127.0.0.1\n" % community)
+        self.env["SNMPCONFPATH"] = self.config_dir + ":" + self.dir + "/write-access"
+
+    def launch(self, *args, pipes=False):
+        with open(self.dir + "/stdout", "wb") as out, open(self.dir + "/stderr", "wb") as err:
+            self.proc = subprocess.Popen(self.prefix + [self.binary, *map(str, args)], env=self.env,
+                                         stdout=subprocess.PIPE if pipes else out,
+                                         stderr=subprocess.PIPE if pipes else err, stdin=subprocess.DEVNULL)
+        return self
+
+    def start(self, *args):
+        self.port = self.port or free_port()
+        self.launch("--port", self.port, *args)
+        assert wait_for(lambda: STARTED in self.stderr or self.proc.poll() is not None, 60), self.stderr
+        assert STARTED in self.stderr, self.stderr
+        return self
+
+    def _read(self, name):
+        with open(self.dir + "/" + name, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    stdout = property(lambda self: self._read("stdout"))
+    stderr = property(lambda self: self._read("stderr"))
+
+    def wait(self, timeout=15):
+        return self.proc.wait(timeout)
+
+    def stop(self, sig=signal.SIGTERM, timeout=15):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        return self.wait(timeout)
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def snmp(self, tool, *args, community="maplet", version="2c"):
+        """A Net-SNMP tool against this agent, with numeric OIDs."""
+        return run(*self.netns, tool, "-v" + version, "-c", community, "-On", "-t", "2", "-r", "1",
+                   "127.0.0.1:%d" % self.port, *args)
+
+    def get(self, oid, *flags, community="maplet"):
+        """One value as snmpget -Oqv prints it, or the error text."""
+        result = self.snmp("snmpget", "-Oqv", *flags, oid, community=community)
+        return result.stdout.strip() or result.stderr.strip()
+
+    def set(self, *varbinds, community="private"):
+        """The error reason of an snmpset ("wrongType"), "" on success."""
+        result = self.snmp("snmpset", *varbinds, community=community)
+        match = re.search(r"Reason: (\w+)", result.stderr)
+        return match.group(1) if match else result.stderr.strip()
+
+
+@pytest.fixture
+def agents():
+    """Makes agents, each killed at the end of the test whatever happens."""
+    made = []
+    yield lambda **kwargs: made.append(Agent(**kwargs)) or made[-1]
+    for agent in made:
+        agent.kill()
+
+
+@pytest.fixture
+def agent(agents):
+    return agents().start()
+
+
+def canonical(value):
+    """(TYPE, text) of a pysnmp value, an OctetString as hex."""
+    kind = type(value).__name__
+    if kind == "OctetString":
+        return "STRING", value.asOctets().hex()
+    return ("INTEGER" if kind in ("Integer", "Integer32") else kind.upper()), value.prettyPrint()
+
+
+def pysnmp(port, mode, *oids, version=2, community="maplet"):
+    """[(oid, TYPE, text)] from pysnmp: mode get, next (a walk) or bulk (a walk)."""
+    session = (SnmpEngine(), CommunityData(community, mpModel=version - 1),
+               UdpTransportTarget(("127.0.0.1", port), timeout=2, retries=1), ContextData())
+    objects = [ObjectType(ObjectIdentity(oid)) for oid in oids]
+    if mode == "get":
+        requests = getCmd(*session, *objects, lookupMib=False)
+    elif mode == "next":
+        requests = nextCmd(*session, *objects, lexicographicMode=False, lookupMib=False)
+    else:
+        requests = bulkCmd(*session, 0, 25, *objects, lexicographicMode=False, lookupMib=False)
+    rows = []
+    for error, status, _, binds in requests:
+        assert not error and not status, (error, status)
+        rows += [(str(name), *canonical(value)) for name, value in binds]
+    # GETBULK pads past the end of the view; pysnmp repeats the last row of a v1 walk.
+    return [row for i, row in enumerate(rows) if row[1] != "ENDOFMIBVIEW" and (i == 0 or row != rows[i - 1])]

@@ -1,0 +1,154 @@
+"""The program as a console user meets it: options, the privilege rule, the
+configuration file, signals, daemon mode and the sockets it opens."""
+import os
+import re
+import signal
+import socket
+
+import pytest
+from conftest import DESC, STARTED, free_port, run, wait_for
+
+BANNER_END = "comments\n" + "=" * 58 + "\n\n"
+CONFIG = "# Auto-generated VIVOE MIB Server config\nrocommunity maplet\nagentXSocket /dev/null\n"
+
+
+@pytest.mark.parametrize("args, status, after_banner, err", [
+    (["--help"], 0, "Usage:", ""),
+    (["--version"], 0, "VIVOE MIB Server 1.0.0", ""),
+    (["--bogus"], 1, "", "Unknown option 'bogus'"),
+    (["--port"], 1, "", "Missing value after '--port'"),
+])
+def test_banner_comes_first(agents, args, status, after_banner, err):
+    agent = agents().launch(*args)
+    assert agent.wait() == status
+    assert agent.stdout.startswith("=" * 58 + "\nVIVOE MIB SNMP Server v1.0.0 - TEMPLATE EXAMPLE\n")
+    assert agent.stdout.split(BANNER_END, 1)[1].startswith(after_banner)
+    assert err in agent.stderr
+
+
+PRIVILEGE = "ERROR: Port %s requires root privileges\nRun with sudo or choose port >= 1024\n"
+INVALID = 'ERROR: Invalid port "%s": give a port number from 1 to 65535\n'
+
+
+@pytest.mark.parametrize("user, port, err", [
+    ("nobody", None, PRIVILEGE % 161), ("nobody", "1023", PRIVILEGE % 1023), ("nobody", "-5", PRIVILEGE % -5),
+    ("nobody", "abc", PRIVILEGE % 0), ("nobody", "4294967296", PRIVILEGE % 0),
+    ("root", "0", INVALID % 0), ("root", "", INVALID % ""), ("root", "4294967296", INVALID % 4294967296),
+])
+def test_port_refused_before_anything_happens(agents, user, port, err):
+    agent = agents(user=user).launch("--daemon", *([] if port is None else ["--port=" + port]))
+    assert agent.wait() == 1
+    assert agent.stderr == err
+    assert "Starting" not in agent.stdout
+    assert not os.path.exists(agent.home + "/.snmp")
+
+
+def test_ordinary_user_runs_from_home_on_port_1024_and_up(agents):
+    agent = agents(user="nobody")
+    config = agent.home + "/.snmp/vivoe_kestrunevale.conf"
+    os.makedirs(os.path.dirname(config))
+    with open(config, "w") as f:
+        f.write("rwcommunity private\nolder content that must go\n")
+    run("chown", "-R", "nobody", agent.home)
+    # Without Debian's snmp.conf ("mibs :") the library must still not parse MIB files.
+    agent.env["SNMPCONFPATH"] = os.path.dirname(config)
+    agent.start()
+    assert open(config).read() == CONFIG
+    assert "Grovenmarch" in agent.get(DESC)
+    assert agent.stop() == 0
+    own = ("Starting VIVOE MIB Server on port %d" % agent.port, 'Wrote SNMP config to "%s"' % config,
+           "SNMP agent listening on UDP port %d" % agent.port, STARTED, "Received signal 15",
+           "Stopping VIVOE MIB Server", "VIVOE MIB Server stopped", "VIVOE MIB data initialized",
+           "VIVOE MIB handlers registered", "  Interface")
+    assert [line for line in agent.stderr.splitlines() if not line.startswith(own)] == []
+    # The privilege rule passes 1024 whether or not the port is free here.
+    low = agents(user="nobody").launch("--port", "1024")
+    assert wait_for(lambda: "Starting VIVOE MIB Server on port 1024" in low.stderr)
+    low.stop(signal.SIGKILL)
+
+
+def test_root_writes_system_config_and_opens_only_its_port(agents):
+    with open("/etc/snmp/vivoe_kestrunevale.conf", "w") as f:
+        f.write("stale\n")
+    agent = agents().start()
+    assert open("/etc/snmp/vivoe_kestrunevale.conf").read() == CONFIG
+    assert not os.path.exists(agent.home + "/.snmp")
+    sockets = run("ss", "-H", "-tulnpa").stdout.splitlines()
+    mine = [line.split()[0] + " " + line.split()[4] for line in sockets if "pid=%d," % agent.proc.pid in line]
+    # No SMUX (TCP 199), no AgentX: only the UDP port.
+    assert mine == ["udp 0.0.0.0:%d" % agent.port]
+
+
+def test_port_in_use_fails_with_guidance(agents):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
+        holder.bind(("0.0.0.0", 0))
+        port = holder.getsockname()[1]
+        agent = agents().launch("--port", port)
+        assert agent.wait() == 1
+    assert "Failed to open SNMP listening port %d\n" % port in agent.stderr
+    assert agent.stderr.endswith(
+        "ERROR: Failed to start VIVOE MIB Server on port %d\nMake sure:\n1. Port is not already in use\n"
+        "2. You have sufficient privileges (sudo for port < 1024)\n3. Net-SNMP libraries are installed\n" % port)
+    assert "is running" not in agent.stdout
+
+
+@pytest.mark.parametrize("signals", [[signal.SIGINT], [signal.SIGTERM], [signal.SIGHUP],
+                                     [signal.SIGTERM, signal.SIGINT]])
+def test_signal_stops_once(agent, signals):
+    for number in signals:
+        agent.proc.send_signal(number)
+    assert agent.wait() == 0
+    assert agent.stdout.endswith("VIVOE MIB Server stopped\n")
+    assert agent.stdout.count("VIVOE MIB Server stopped") == 1
+    assert agent.stderr.count("Stopping VIVOE MIB Server") == 1
+    assert ("Received signal %d - shutting down gracefully\nStopping VIVOE MIB Server\n"
+            "VIVOE MIB Server stopped\n" % signals[0]) in agent.stderr
+
+
+def daemon_pid(port):
+    """The detached agent, found by its socket: it is no child of ours."""
+    pids = []
+    wait_for(lambda: pids.extend(re.findall(r"pid=(\d+),", run("ss", "-H", "-lunp", "sport = :%d" % port).stdout))
+             or pids)
+    return int(pids[0]) if pids else None
+
+
+@pytest.mark.parametrize("reader", ["files", "closed pipes"])
+def test_daemon_detaches_serves_and_stops(agents, reader):
+    agent = agents()
+    agent.grant_write()
+    agent.port = port = free_port()
+    # Files keep the log; pipes closed once the launcher is gone must not kill the daemon.
+    agent.launch("-d", "-p", port, pipes=reader != "files")
+    assert agent.wait(5) == 0
+    if reader != "files":
+        agent.proc.stdout.close()
+        agent.proc.stderr.close()
+    pid = daemon_pid(port)
+    try:
+        assert pid and pid != agent.proc.pid
+        # A session of its own, but not its leader: it can never regain a terminal.
+        assert os.getsid(pid) not in (os.getsid(0), pid)
+        assert agent.set(DESC.replace("1.1.0", "1.14.0"), "i", "7") == ""
+        assert agent.get(DESC.replace("1.1.0", "1.14.0")) == "7"
+    finally:
+        os.kill(pid, signal.SIGTERM)
+    assert wait_for(lambda: not os.path.exists("/proc/%d" % pid))
+    if reader == "files":
+        assert agent.stdout.endswith("Starting as daemon...\n") and agent.stdout.count("Starting") == 1
+        assert agent.stderr.startswith("VIVOE MIB Server daemon started on port %d\n" % port)
+        assert agent.stderr.endswith("Received signal 15 - shutting down gracefully\n"
+                                     "Stopping VIVOE MIB Server\nVIVOE MIB Server stopped\n")
+
+
+
+@pytest.mark.parametrize("home", ["read-only", "unset"])
+def test_unwritable_config_is_reported(agents, home):
+    agent = agents(user="nobody")
+    os.chown(agent.home, 0, 0)  # nobody may read it, not write it
+    if home == "unset":
+        del agent.env["HOME"]
+    agent.env["SNMPCONFPATH"] = agent.home  # nothing left by other runs
+    agent.start()
+    assert "Cannot write SNMP config to" in agent.stderr
+    assert agent.stop() == 0

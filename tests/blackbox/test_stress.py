@@ -1,0 +1,184 @@
+"""Abuse, load and memory: hostile datagrams mutated from well-formed requests,
+answers too big for a datagram, managers walking at once, SIGTERM under load,
+and one serving cycle under Valgrind's memcheck."""
+import random
+import re
+import socket
+import threading
+
+import pytest
+from conftest import DESC, SANITIZED, VIVOE, pysnmp
+from pyasn1.codec.ber import decoder, encoder
+from pysnmp.hlapi import ContextData, ObjectIdentity, ObjectType, SnmpEngine, UdpTransportTarget, UsmUserData, getCmd
+from pysnmp.proto import api
+
+V1, V2C = api.protoModules[api.protoVersion1], api.protoModules[api.protoVersion2c]
+USER_DESC = VIVOE + ".3.1.1.10.0"
+NO_ERROR, TOO_BIG = 0, 1
+PARSE_COMPLAINT = re.compile(r"bad type returned \([0-9a-f]+\)|Bad PDU type received: 0x[0-9a-f]+")
+
+
+def message(kind, names, community=b"maplet", proto=V2C, request_id=1, bulk=None, version=None):
+    pdu = getattr(proto, kind)()
+    proto.apiPDU.setDefaults(pdu)
+    proto.apiPDU.setRequestID(pdu, request_id)
+    if bulk:
+        proto.apiBulkPDU.setNonRepeaters(pdu, bulk[0])
+        proto.apiBulkPDU.setMaxRepetitions(pdu, bulk[1])
+    proto.apiPDU.setVarBinds(pdu, [(n, proto.Null("")) if isinstance(n, str) else n for n in names])
+    msg = proto.Message()
+    proto.apiMessage.setDefaults(msg)
+    proto.apiMessage.setCommunity(msg, community)
+    proto.apiMessage.setPDU(msg, pdu)
+    if version is not None:
+        msg.setComponentByPosition(0, version)
+    return encoder.encode(msg)
+
+
+def client(port):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.connect(("127.0.0.1", port))
+    return sock
+
+
+def receive(sock, timeout):
+    sock.settimeout(timeout)
+    try:
+        return sock.recv(70000)
+    except OSError:  # timed out, or nothing waiting
+        return None
+
+
+def pdu_of(data):
+    return V2C.apiMessage.getPDU(decoder.decode(data, asn1Spec=V2C.Message())[0])
+
+
+def request(sock, data, timeout=3.0):
+    """(error status, varbinds) of the answer to data, or None; stale answers skipped."""
+    sock.send(data)
+    wanted = V2C.apiPDU.getRequestID(pdu_of(data))
+    while (reply := receive(sock, timeout)) is not None:
+        if V2C.apiPDU.getRequestID(pdu := pdu_of(reply)) == wanted:
+            return int(V2C.apiPDU.getErrorStatus(pdu)), V2C.apiPDU.getVarBinds(pdu)
+    return None
+
+
+def oversized():
+    """Well formed, but asking a great deal: (request, error status wanted or None)."""
+    names = [VIVOE + ".3.1.1.%d.0" % (i % 16) for i in range(1000)]
+    return [(message("GetBulkRequestPDU", [VIVOE], bulk=(0, 65535)), NO_ERROR),
+            (message("GetBulkRequestPDU", names, bulk=(0, 65535)), None),
+            (message("GetBulkRequestPDU", names, bulk=(65535, 65535)), None),
+            (message("GetNextRequestPDU", names), NO_ERROR),
+            (message("GetRequestPDU", names), NO_ERROR),
+            # cannot fit in one datagram: tooBig, not silence
+            (message("GetRequestPDU", [DESC] * 1000), TOO_BIG)]
+
+
+def hostile(rng):
+    """Well-formed requests cut short, bit-flipped, with absurd lengths, nested
+    deep, wrongly addressed or oversized, and plain noise."""
+    valid = [message("GetRequestPDU", [DESC]), message("GetNextRequestPDU", [VIVOE], proto=V1),
+             message("GetBulkRequestPDU", [VIVOE, DESC], bulk=(1, 10)),
+             message("SetRequestPDU", [(USER_DESC, V2C.OctetString(b"x" * 40))])]
+    packets = [p[:n] for p in valid for n in range(len(p))]
+    packets += [p[:i] + bytes([p[i] ^ m]) + p[i + 1:] for p in valid for i in range(len(p)) for m in (1, 0x80, 0xFF)]
+    # Every length octet after a constructed or string tag made absurd.
+    packets += [p[:i] + bad + p[i + 1:] for p in valid for i in range(1, len(p)) if p[i - 1] in b"\x30\x04\x06\xa0\xa5"
+                for bad in (b"\x84\xff\xff\xff\xff", b"\x88" + b"\xff" * 8, b"\x80", b"\x00")]
+    packets += [b"\x30\x80" * depth + valid[0] for depth in (10, 1000, 30000)]
+    packets += [rng.randbytes(rng.randrange(1, 1500)) for _ in range(1000)]
+    packets += [message("GetRequestPDU", [DESC], community=c) for c in (b"", b"public", b"maplet\0", b"m" * 1000)]
+    packets += [message("GetRequestPDU", [DESC], version=v) for v in (2, 3, 255, 2 ** 31 - 1)]
+    packets += [packet for packet, _ in oversized()]
+    rng.shuffle(packets)
+    return packets
+
+
+def test_hostile_datagrams_change_nothing(agents):
+    agent = agents()
+    agent.grant_write()
+    agent.start()
+    sock = client(agent.port)
+    walk = pysnmp(agent.port, "bulk", VIVOE)
+    for packet, wanted in oversized():  # also warms every allocation the flood needs
+        answer = request(sock, packet)
+        assert answer is not None and wanted in (None, answer[0])
+    vmrss = lambda: int(re.search(r"VmRSS:\s+(\d+)", open("/proc/%d/status" % agent.proc.pid).read()).group(1))
+    log_before, rss_before = agent.stderr, vmrss()
+
+    packets = hostile(random.Random(35990))
+    for i, packet in enumerate(packets):
+        sock.send(packet)
+        while receive(sock, 0 if i % 200 else 0.05):
+            pass
+    while receive(sock, 0.3):  # the flood's last answers
+        pass
+    assert agent.proc.poll() is None
+    assert pysnmp(agent.port, "bulk", VIVOE) == walk
+    rss_growth = vmrss() - rss_before
+    assert SANITIZED or rss_growth < 2048, "%d KiB more after %d datagrams" % (rss_growth, len(packets))
+    # Unknown communities and versions get no answer at all: no reflection.
+    for packet in [message("GetRequestPDU", [DESC], community=b"public", proto=proto) for proto in (V1, V2C)] + [
+            message("GetRequestPDU", [DESC], version=3)]:
+        sock.send(packet)
+        assert receive(sock, 0.3) is None
+    # An unknown SNMPv3 user is told so (a Report), never served.
+    error = next(getCmd(SnmpEngine(), UsmUserData("intruder", "authpass123", "privpass123"),
+                        UdpTransportTarget(("127.0.0.1", agent.port), timeout=1, retries=0), ContextData(),
+                        ObjectType(ObjectIdentity(DESC))))[0]
+    assert "unknown" in str(error).lower()
+    # The largest value one datagram carries is stored and read back whole.
+    value = bytes(i % 256 for i in range(65000))
+    big_set = message("SetRequestPDU", [(USER_DESC, V2C.OctetString(value))], community=b"private")
+    assert request(sock, big_set)[0] == NO_ERROR
+    assert request(sock, message("GetRequestPDU", [USER_DESC], request_id=2))[1][0][1].asOctets() == value
+    flood_log = agent.stderr[len(log_before):].splitlines()
+    assert [line for line in flood_log if not PARSE_COMPLAINT.fullmatch(line) and " set to " not in line] == []
+    assert len(flood_log) <= len(packets)
+    assert agent.stop() == 0
+
+
+def test_concurrent_walks_then_sigterm_in_flight(agent):
+    reference = agent.snmp("snmpwalk", VIVOE).stdout
+    assert agent.snmp("snmpbulkwalk", VIVOE).stdout == reference
+    stop, faults, walks = threading.Event(), [], []
+
+    def walker(tool):
+        while not stop.is_set() and len(walks) < 2000:
+            out = agent.snmp(tool, VIVOE).stdout
+            if stop.is_set():
+                return
+            (walks if out == reference else faults).append(tool)
+
+    threads = [threading.Thread(target=walker, args=(tool,)) for tool in ["snmpwalk", "snmpbulkwalk"] * 2]
+    for thread in threads:
+        thread.start()
+    stop.wait(3)
+    assert not faults and walks.count("snmpwalk") and walks.count("snmpbulkwalk")
+    # SIGTERM while all four are under way.
+    assert agent.stop() == 0
+    stop.set()
+    for thread in threads:
+        thread.join(30)
+    assert agent.stderr.count("Stopping VIVOE MIB Server") == 1 == agent.stdout.count("VIVOE MIB Server stopped")
+
+
+@pytest.mark.skipif(SANITIZED, reason="Valgrind and AddressSanitizer cannot instrument one process")
+def test_valgrind_cycle(agents, tmp_path):
+    log = tmp_path / "memcheck.log"
+    agent = agents(wrapper=["valgrind", "--leak-check=full", "--errors-for-leak-kinds=definite",
+                            "--error-exitcode=99", "--log-file=%s" % log])
+    agent.grant_write()
+    agent.start()
+    sock = client(agent.port)
+    assert len(pysnmp(agent.port, "next", VIVOE)) > 100
+    for i, value in enumerate((V2C.OctetString(b"x" * 3000), V2C.OctetString(b""), V2C.Integer(1))):
+        assert request(sock, message("SetRequestPDU", [(USER_DESC, value)], community=b"private", request_id=10 + i))
+    assert request(sock, message("GetRequestPDU", [DESC] * 1000, request_id=20))[0] == TOO_BIG
+    for packet in hostile(random.Random(1))[:50]:
+        sock.send(packet)
+    assert request(sock, message("GetRequestPDU", [DESC], request_id=30), timeout=10) is not None
+    assert agent.stop(timeout=120) == 0, log.read_text()[-5000:]
+    assert "ERROR SUMMARY: 0 errors" in log.read_text()
+    assert agent.stderr.count("VIVOE MIB Server stopped") == 1
