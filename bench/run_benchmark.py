@@ -143,7 +143,7 @@ def wait_for_line(path, text, process):
 def start_agent(binary, peer, workdir):
     home = os.path.join(workdir, "agent-home")
     os.makedirs(home)
-    env = dict(os.environ, HOME=home, SNMP_PERSISTENT_DIR=home)
+    env = dict(os.environ, HOME=home, STATE_DIRECTORY=os.path.join(home, "state"))
     peer.log_path = os.path.join(workdir, "agent.log")
     with open(peer.log_path, "w") as log:
         peer.process = subprocess.Popen([binary, "--port", str(peer.port)], env=env, stdin=subprocess.DEVNULL,

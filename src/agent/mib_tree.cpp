@@ -5,6 +5,8 @@
 #include "agent/scalar_handler.h"
 #include "data/device_data.h"
 
+#include <QStringList>
+
 #include <cstring>
 #include <type_traits>
 
@@ -47,6 +49,19 @@ const ScalarObject *findScalar(const char *name)
 std::array<unsigned long, 11> vivoeOid(unsigned group, unsigned member)
 {
     return {1, 3, 6, 1, 4, 1, 35990, 3, 1, group, member};
+}
+
+std::array<unsigned long, 9> vivoeObjectId()
+{
+    return {1, 3, 6, 1, 4, 1, 35990, 3, 1};
+}
+
+QString vivoeObjectIdText()
+{
+    QStringList parts;
+    for (unsigned long id : vivoeObjectId())
+        parts << QString::number(id);
+    return parts.join(QLatin1Char('.'));
 }
 
 void registerScalars()

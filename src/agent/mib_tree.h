@@ -30,4 +30,8 @@ const ScalarObject *findScalar(const char *name);
 // 1.3.6.1.4.1.35990.3.1.<group>.<member>, as Net-SNMP sub-identifiers.
 std::array<unsigned long, 11> vivoeOid(unsigned group, unsigned member);
 
+// The VIVOE MIB itself, 1.3.6.1.4.1.35990.3.1: this device's sysObjectID.
+std::array<unsigned long, 9> vivoeObjectId();
+QString vivoeObjectIdText();
+
 void registerScalars();

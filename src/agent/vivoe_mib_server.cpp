@@ -3,11 +3,15 @@
 #include "agent/vivoe_mib_server.h"
 
 #include "agent/agent_config.h"
+#include "agent/engine_state.h"
 #include "agent/mib_tables.h"
 #include "agent/mib_tree.h"
+#include "agent/notifications.h"
+#include "agent/standard_modules.h"
 #include "data/device_data.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -15,6 +19,7 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/agent/mib_modules.h>
+#include <net-snmp/agent/agent_sysORTable.h>
 #include <net-snmp/library/large_fd_set.h>
 
 namespace {
@@ -46,7 +51,7 @@ QList<int> libraryDescriptors()
 
 // Library settings beyond the master-agent role: nothing may listen but the
 // UDP port we were given, and nothing may write outside the user's reach.
-void configureLibrary(const QString &listenAddress)
+void configureLibrary(const QString &listenAddress, const QString &stateDirectory)
 {
     static bool prepared = false;
     if (!prepared) {
@@ -60,16 +65,20 @@ void configureLibrary(const QString &listenAddress)
         // in snmp.conf the library would parse every module it can find at
         // start-up and print its complaints about them.
         qputenv("MIBS", QByteArray());
+        // A search path given in SNMPCONFPATH replaces the whole default one,
+        // the directory of saved state included: without it the engine would
+        // forget its ID and boots.
+        if (qEnvironmentVariableIsSet("SNMPCONFPATH"))
+            qputenv("SNMPCONFPATH", qgetenv("SNMPCONFPATH") + ':' + QFile::encodeName(stateDirectory));
         prepared = true;
     }
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
     // One "Connection from" line per request would flood the console.
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS, 1);
-    // The simulator keeps no state across runs; the default persistent
-    // directory (/var/lib/snmp) is not writable by an ordinary user anyway.
-    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
-    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    // The engine's ID and boot count must survive a restart, or SNMPv3
+    // managers lose the agent; snmpd's /var/lib/snmp is not ours to share.
+    netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, stateDirectory.toUtf8().constData());
     // Left alone, the library builds answers bigger than a UDP datagram; such
     // an answer fails in sendto, is never sent and logs every varbind. With
     // this limit the requester gets tooBig instead.
@@ -98,9 +107,10 @@ bool VivoeMibServer::start(int port)
     }
     qDebug() << "Starting VIVOE MIB Server on port" << port;
     writeAgentConfig(chooseConfigDirectory());
-    configureLibrary(QStringLiteral("udp:%1").arg(port));
+    configureLibrary(QStringLiteral("udp:%1").arg(port), engineStateDirectory(QStringLiteral("udp-%1").arg(port)));
 
     init_agent(agentName);
+    registerStandardModules();
     registerMibHandlers();
     init_snmp(agentName);
     if (init_master_agent() != 0) {
@@ -108,6 +118,9 @@ bool VivoeMibServer::start(int port)
         return false;
     }
     qDebug() << "SNMP agent listening on UDP port" << port;
+    // As snmpd does: saved at once, so that a crash still counts this boot.
+    snmp_store(agentName);
+    sendColdStart();
 
     pollTimer = new QTimer(this);
     connect(pollTimer, &QTimer::timeout, this, &VivoeMibServer::processSnmpRequests);
@@ -143,10 +156,12 @@ void VivoeMibServer::processSnmpRequests()
     int passesWithInput = 0;
     while (passesWithInput < maxPassesPerCall && agent_check_and_process(0) > 0)
         ++passesWithInput;
-    // Only reading input opens or closes library sessions; an idle tick
-    // leaves the descriptor set as it was and skips the look.
-    if (passesWithInput > 0)
+    // Only reading input opens or closes library sessions or changes
+    // persistent values (sysContact, users); an idle tick skips both looks.
+    if (passesWithInput > 0) {
         watchLibraryDescriptors();
+        snmp_store_if_needed();
+    }
 }
 
 void VivoeMibServer::watchLibraryDescriptors()
@@ -182,6 +197,8 @@ void VivoeMibServer::registerMibHandlers()
     registerEthernetIfTable();
     registerVideoFormatTable();
     registerChannelTable();
+    std::array<oid, 9> vivoeMib = vivoeObjectId();
+    register_sysORTable(vivoeMib.data(), vivoeMib.size(), "VIVOE-CAMERA-SIM-MIB: the simulated camera's objects");
     qDebug() << "VIVOE MIB handlers registered:" << ethernetInterfaces.size() << "ethernet interfaces,"
              << videoFormats.size() << "video formats," << channels.size() << "channels";
 }

@@ -49,7 +49,7 @@ class Agent:
         self.home = self.dir + "/home"
         os.makedirs(self.home)
         self.user, self.port, self.proc, self.binary = user, None, None, AGENT
-        self.env = dict(os.environ, HOME=self.home, SNMP_PERSISTENT_DIR=self.home + "/persist")
+        self.env = dict(os.environ, HOME=self.home)
         self.netns = ["ip", "netns", "exec", netns] if netns else []
         self.prefix = self.netns + list(wrapper)
         if user == "nobody":
@@ -58,6 +58,8 @@ class Agent:
             os.chmod(self.dir, 0o755)
             os.chown(self.home, pwd.getpwnam("nobody").pw_uid, -1)
             self.prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        else:  # keep root's engine state out of /var/lib
+            self.env["STATE_DIRECTORY"] = self.dir + "/state"
         self.config_dir = "/etc/snmp" if user == "root" else self.home + "/.snmp"
 
     def grant_write(self, community="private"):

@@ -56,6 +56,7 @@ def test_ordinary_user_runs_from_home_on_port_1024_and_up(agents):
     assert open(config).read() == CONFIG
     assert "Grovenmarch" in agent.get(DESC)
     assert agent.stop() == 0
+    assert os.path.exists(agent.home + "/.local/state/vivoe-mib-server/udp-%d/vivoe_kestrunevale.conf" % agent.port)
     own = ("Starting VIVOE MIB Server on port %d" % agent.port, 'Wrote SNMP config to "%s"' % config,
            "SNMP agent listening on UDP port %d" % agent.port, STARTED, "Received signal 15",
            "Stopping VIVOE MIB Server", "VIVOE MIB Server stopped", "VIVOE MIB data initialized",

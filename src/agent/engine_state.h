@@ -1,0 +1,10 @@
+// Where the SNMPv3 engine keeps its state (engine ID, boot count, users
+// created at run time) from one start to the next.
+#pragma once
+
+#include <QString>
+
+// One directory per listening endpoint, so that two agents on one host never
+// share an engine ID, below systemd's $STATE_DIRECTORY, else below
+// /var/lib/vivoe-mib-server for root or the user's XDG state directory.
+QString engineStateDirectory(const QString &endpoint);

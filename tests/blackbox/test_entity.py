@@ -1,0 +1,79 @@
+"""The agent as an SNMPv2 entity: the system and snmp groups from Net-SNMP's own
+modules, a coldStart to every sink, and SNMPv3 state that survives restarts."""
+import socket
+import time
+
+from conftest import DESC, pysnmp
+from pyasn1.codec.ber import decoder
+from pysnmp.hlapi import (ContextData, ObjectIdentity, ObjectType, SnmpEngine, UdpTransportTarget, UsmUserData,
+                          getCmd, usmAesCfb128Protocol, usmHMACSHAAuthProtocol)
+from pysnmp.proto import api
+
+SYSTEM, VIVOE_MIB = "1.3.6.1.2.1.1", "1.3.6.1.4.1.35990.3.1"
+ENGINE = "1.3.6.1.6.3.10.2.1"
+USER = 'createUser alice SHA "alice-auth-key" AES "alice-priv-key"\nrwuser alice priv\n'
+
+
+def configure(agent, lines):
+    agent.grant_write()
+    with open(agent.dir + "/write-access/vivoe_kestrunevale.local.conf", "a") as f:
+        f.write(lines)
+
+
+def test_system_and_snmp_groups(agents):
+    agent = agents()
+    configure(agent, "syslocation Hull 3, left rack\n")
+    agent.start()
+    values = {oid: value for oid, _, value in pysnmp(agent.port, "bulk", SYSTEM)}
+    assert values[SYSTEM + ".1.0"] == pysnmp(agent.port, "get", DESC)[0][2]
+    assert values[SYSTEM + ".2.0"] == VIVOE_MIB
+    assert values[SYSTEM + ".5.0"] == socket.gethostname().encode().hex()
+    assert (values[SYSTEM + ".4.0"], values[SYSTEM + ".6.0"]) == ("", b"Hull 3, left rack".hex())
+    assert VIVOE_MIB in [value for oid, _, value in pysnmp(agent.port, "next", SYSTEM + ".9.1.2")]
+    uptime = int(values[SYSTEM + ".3.0"])
+    time.sleep(0.3)
+    assert int(pysnmp(agent.port, "get", SYSTEM + ".3.0")[0][2]) >= uptime + 20
+    # Unconfigured sysContact is writable, configured sysLocation is not.
+    assert agent.set(SYSTEM + ".4.0", "s", "ops@example.org") == ""
+    assert agent.set(SYSTEM + ".6.0", "s", "elsewhere") == "notWritable"
+    # The snmp group and snmpSetSerialNo; none of the host's own tables.
+    assert {oid.split(".")[6] for oid, _, _ in pysnmp(agent.port, "bulk", "1.3.6.1.2.1")} == {"1", "11"}
+    assert {oid.split(".")[6] for oid, _, _ in pysnmp(agent.port, "bulk", "1.3.6.1.4.1")} == {"35990"}
+    assert int(pysnmp(agent.port, "get", "1.3.6.1.2.1.11.1.0")[0][2]) > 0
+    assert pysnmp(agent.port, "get", "1.3.6.1.6.3.1.1.6.1.0")[0][1] == "INTEGER"
+
+
+def test_cold_start_names_this_device(agents):
+    sinks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
+    for sink in sinks:
+        sink.bind(("127.0.0.1", 0))
+        sink.settimeout(5)
+    agent = agents()
+    configure(agent, "trapsink 127.0.0.1:%d public\ntrap2sink 127.0.0.1:%d public\n"
+              % tuple(sink.getsockname()[1] for sink in sinks))
+    agent.start()
+    v1, v2c = api.protoModules[api.protoVersion1], api.protoModules[api.protoVersion2c]
+    trap = v1.apiMessage.getPDU(decoder.decode(sinks[0].recv(2000), asn1Spec=v1.Message())[0])
+    assert (str(v1.apiTrapPDU.getEnterprise(trap)), int(v1.apiTrapPDU.getGenericTrap(trap))) == (VIVOE_MIB, 0)
+    notification = v2c.apiMessage.getPDU(decoder.decode(sinks[1].recv(2000), asn1Spec=v2c.Message())[0])
+    binds = {str(oid): str(value) for oid, value in v2c.apiPDU.getVarBinds(notification)}
+    assert binds["1.3.6.1.6.3.1.1.4.1.0"] == "1.3.6.1.6.3.1.1.5.1"  # coldStart
+    assert binds["1.3.6.1.6.3.1.1.4.3.0"] == VIVOE_MIB  # snmpTrapEnterprise
+
+
+def test_engine_state_survives_restarts(agents):
+    agent = agents()
+    configure(agent, USER)
+    manager = (SnmpEngine(), UsmUserData("alice", "alice-auth-key", "alice-priv-key",
+                                         authProtocol=usmHMACSHAAuthProtocol, privProtocol=usmAesCfb128Protocol))
+    seen = []
+    for boot in range(3):
+        agent.start()
+        target = UdpTransportTarget(("127.0.0.1", agent.port), timeout=2, retries=1)
+        error, status, _, binds = next(getCmd(*manager, target, ContextData(), *(
+            ObjectType(ObjectIdentity(oid)) for oid in (ENGINE + ".1.0", ENGINE + ".2.0", DESC))))
+        assert not error and not status, (boot, error, status)
+        seen.append((binds[0][1].asOctets().hex(), int(binds[1][1])))
+        assert agent.stop() == 0
+    assert len({engine_id for engine_id, _ in seen}) == 1
+    assert [boots for _, boots in seen] == [seen[0][1], seen[0][1] + 1, seen[0][1] + 2]
