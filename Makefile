@@ -10,9 +10,12 @@ SAN_BUILD ?= $(BUILD)-sanitize
 deps:
 	scripts/install-deps.sh build
 
+# Each target states which parts it configures: running needs only the agent.
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BUILD) -j $(JOBS)
+	$(CONFIGURE) -DVIVOE_BUILD_TESTS=OFF -DVIVOE_BUILD_BENCH=OFF
+	cmake --build $(BUILD) -j $(JOBS) --target vivoe-mib-server
 
 run: build
 	$(BUILD)/src/vivoe-mib-server --port $(PORT)
@@ -20,13 +23,13 @@ run: build
 # The whole suite, then again under AddressSanitizer and UBSan.
 test:
 	scripts/install-deps.sh test
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CONFIGURE) -DVIVOE_BUILD_TESTS=ON -DVIVOE_BUILD_BENCH=OFF
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure
 	$(MAKE) test-sanitize
 
 test-sanitize:
-	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVIVOE_SANITIZE=ON
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVIVOE_SANITIZE=ON -DVIVOE_BUILD_TESTS=ON -DVIVOE_BUILD_BENCH=OFF
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
@@ -35,7 +38,7 @@ test-sanitize:
 
 bench:
 	scripts/install-deps.sh bench
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CONFIGURE) -DVIVOE_BUILD_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS) --target vivoe-mib-server vivoe-bench-client
 	/usr/bin/python3 bench/run_benchmark.py --build $(BUILD)
 

@@ -3,7 +3,7 @@
 # and only those that are missing. Usage: install-deps.sh build|test|bench
 set -euo pipefail
 
-build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev)
+build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev libsystemd-dev)
 test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools)
 bench_packages=(snmp snmpd snmpsim procps python3)
 
@@ -27,7 +27,13 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "Missing packages: ${missing[*]}; run this as root (or install sudo) to install them." >&2
+        exit 1
+    fi
+    sudo=(sudo)
+fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq

@@ -11,7 +11,7 @@ QString chooseConfigDirectory()
     const QString systemDirectory = QStringLiteral("/etc/snmp");
     if (QFileInfo(systemDirectory).isWritable())
         return systemDirectory;
-    return QDir::homePath() + QStringLiteral("/.snmp");
+    return QDir::home().filePath(QStringLiteral(".snmp"));
 }
 
 QString writeAgentConfig(const QString &directory)
@@ -25,8 +25,6 @@ QString writeAgentConfig(const QString &directory)
     // A short write (a full disk) must not be reported as written.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text) || file.write(content) != content.size()
         || !file.flush()) {
-        // Not fatal, but without this file the agent may have no community at
-        // all, and the operator has to learn why.
         qWarning() << "Cannot write SNMP config to" << path << "-" << qPrintable(file.errorString());
         return QString();
     }

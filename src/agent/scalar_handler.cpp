@@ -4,6 +4,7 @@
 #include "agent/scalar_handler.h"
 
 #include "agent/mib_tree.h"
+#include "agent/value_checks.h"
 #include "agent/wire_encoding.h"
 
 #include <QDebug>
@@ -27,11 +28,15 @@ void answerGet(const ScalarObject &object, netsnmp_variable_list *binding)
     }
 }
 
-void checkSetType(const ScalarObject &object, netsnmp_agent_request_info *reqinfo, netsnmp_request_info *request)
+void checkSetValue(const ScalarObject &object, netsnmp_agent_request_info *reqinfo, netsnmp_request_info *request)
 {
-    const u_char type = request->requestvb->type;
-    if ((object.settableInteger && type != ASN_INTEGER) || (object.settableText && type != ASN_OCTET_STR))
+    const netsnmp_variable_list *binding = request->requestvb;
+    if ((object.settableInteger && binding->type != ASN_INTEGER)
+        || (object.settableText && binding->type != ASN_OCTET_STR))
         netsnmp_set_request_error(reqinfo, request, SNMP_ERR_WRONGTYPE);
+    // The library decodes INTEGERs of up to 8 octets; the MIB says Integer32.
+    else if (object.settableInteger && !fitsInteger32(*binding->val.integer))
+        netsnmp_set_request_error(reqinfo, request, SNMP_ERR_WRONGVALUE);
 }
 
 void applySet(const ScalarObject &object, const netsnmp_variable_list *binding)
@@ -62,7 +67,7 @@ int handleScalarRequest(netsnmp_mib_handler *, netsnmp_handler_registration *reg
         return SNMP_ERR_NOERROR;
     case MODE_SET_RESERVE1:
         if (object)
-            checkSetType(*object, reqinfo, requests);
+            checkSetValue(*object, reqinfo, requests);
         return SNMP_ERR_NOERROR;
     case MODE_SET_ACTION:
         if (object)

@@ -4,6 +4,7 @@
 
 #include "agent/agent_config.h"
 #include "agent/engine_state.h"
+#include "agent/integer_guard.h"
 #include "agent/mib_tables.h"
 #include "agent/mib_tree.h"
 #include "agent/notifications.h"
@@ -106,7 +107,10 @@ bool VivoeMibServer::start(int port)
         return true;
     }
     qDebug() << "Starting VIVOE MIB Server on port" << port;
-    writeAgentConfig(chooseConfigDirectory());
+    // Without its file the library would grant no access at all: the agent
+    // would look started and answer nobody. The warning says why.
+    if (writeAgentConfig(chooseConfigDirectory()).isEmpty())
+        return false;
     configureLibrary(QStringLiteral("udp:%1").arg(port), engineStateDirectory(QStringLiteral("udp-%1").arg(port)));
 
     init_agent(agentName);
@@ -118,6 +122,7 @@ bool VivoeMibServer::start(int port)
         return false;
     }
     qDebug() << "SNMP agent listening on UDP port" << port;
+    guardOversizedIntegers();
     // As snmpd does: saved at once, so that a crash still counts this boot.
     snmp_store(agentName);
     sendColdStart();

@@ -7,6 +7,7 @@
 #include <QDebug>
 
 #include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 
 #include <unistd.h>
@@ -75,6 +76,13 @@ Settings parseCommandLine(const QCoreApplication &app)
     parser.addOption(portOption);
     parser.addOption(daemonOption);
     parser.process(app);
+    // "vivoe-mib-server 1161" (--port forgotten) must not start on port 161.
+    if (!parser.positionalArguments().isEmpty()) {
+        printLine(stderr, QStringLiteral("ERROR: Unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+        printLine(stderr, QStringLiteral("Usage: %1 [--port <port>] [--daemon]; --help lists the options")
+                              .arg(QCoreApplication::arguments().constFirst()));
+        std::exit(1);
+    }
 
     Settings settings;
     settings.portText = parser.value(portOption);
@@ -90,8 +98,9 @@ bool portAllowed(const Settings &settings)
         printLines(stderr, {"Run with sudo or choose port >= 1024"});
         return false;
     }
-    // Net-SNMP would bind a random port for 0 and still look successful.
-    if (settings.port == 0) {
+    // Net-SNMP would bind a random port for 0 and still look successful, and
+    // refuse the others only after everything else was set up.
+    if (settings.port < 1 || settings.port > 65535) {
         printLine(stderr, QStringLiteral("ERROR: Invalid port \"%1\": give a port number from 1 to 65535")
                               .arg(settings.portText));
         return false;
@@ -123,7 +132,7 @@ void printStartFailure(int port)
                         "3. Net-SNMP libraries are installed"});
 }
 
-void printRunningHints()
+void printRunningHints(int port)
 {
     printLines(stdout, {"",
                         "VIVOE MIB Server is running!",
@@ -134,9 +143,11 @@ void printRunningHints()
                         "3. Enter IP: 127.0.0.1 or localhost",
                         "4. Click 'SNMP Walk'",
                         "",
-                        "Or test with snmpwalk command:",
-                        "snmpwalk -v2c -c maplet localhost 1.3.6.1.4.1.35990",
-                        ""});
+                        "Or test with snmpwalk command:"});
+    // snmpwalk assumes port 161: any other must be in the command.
+    const QString target = port == 161 ? QStringLiteral("localhost") : QStringLiteral("localhost:%1").arg(port);
+    printLine(stdout, QStringLiteral("snmpwalk -v2c -c maplet %1 1.3.6.1.4.1.35990").arg(target));
+    printLines(stdout, {""});
 }
 
 void printStopped()

@@ -16,14 +16,15 @@ struct Settings
 void setApplicationIdentity();
 void printBanner();
 
-// Parses the command line; help, version and parse errors end the process.
+// Parses the command line; help, version, parse errors and stray arguments
+// end the process.
 Settings parseCommandLine(const QCoreApplication &app);
 
-// The privilege rule and the port sanity check; false after printing why.
+// The privilege rule, then the range 1 to 65535; false after printing why.
 bool portAllowed(const Settings &settings);
 
 void announceMode(const Settings &settings);
 void announceDaemonStarted(int port);
 void printStartFailure(int port);
-void printRunningHints();
+void printRunningHints(int port);
 void printStopped();

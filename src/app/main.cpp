@@ -2,6 +2,7 @@
 #include "agent/vivoe_mib_server.h"
 #include "app/console.h"
 #include "app/process_control.h"
+#include "app/readiness.h"
 
 #include <QCoreApplication>
 
@@ -17,10 +18,8 @@ int main(int argc, char *argv[])
     if (!portAllowed(settings))
         return 1;
     announceMode(settings);
-    if (settings.daemon) {
+    if (settings.daemon)
         daemonize();
-        announceDaemonStarted(settings.port);
-    }
     setupSignalHandlers();
 
     VivoeMibServer server;
@@ -30,8 +29,11 @@ int main(int argc, char *argv[])
         printStartFailure(settings.port);
         return 1;
     }
-    if (!settings.daemon)
-        printRunningHints();
+    reportReadiness();
+    if (settings.daemon)
+        announceDaemonStarted(settings.port);
+    else
+        printRunningHints(settings.port);
 
     const int result = app.exec();
     if (activeServer) {

@@ -3,6 +3,7 @@
 #include "app/process_control.h"
 
 #include "agent/vivoe_mib_server.h"
+#include "app/readiness.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -52,11 +53,20 @@ void drainSignalPipe()
 
 void daemonize()
 {
+    // The launching process stays until the detached one listens or fails,
+    // so that the shell's exit status tells the truth.
+    int readiness[2] = {-1, -1};
+    if (pipe2(readiness, O_CLOEXEC) != 0)
+        failDaemonStep("Failed to create the daemon's readiness pipe");
     pid_t pid = fork();
     if (pid < 0)
         failDaemonStep("Fork failed");
-    if (pid > 0)
-        std::exit(0);
+    if (pid > 0) {
+        close(readiness[1]);
+        std::exit(waitForDetachedReadiness(readiness[0]) ? 0 : 1);
+    }
+    close(readiness[0]);
+    setReadinessPipe(readiness[1]);
     if (setsid() < 0)
         failDaemonStep("Failed to create new session");
     // The shell that started us may stop reading our output at any time; the

@@ -8,7 +8,8 @@ class VivoeMibServer;
 // handling so that a signal can stop the agent.
 extern VivoeMibServer *activeServer;
 
-// Double fork; returns only in the detached grandchild.
+// Double fork; returns only in the detached grandchild. The launching process
+// waits for its readiness report and exits 0, or 1 when the start failed.
 void daemonize();
 
 // Installs signalHandler for SIGINT, SIGTERM and SIGHUP and ignores SIGPIPE.

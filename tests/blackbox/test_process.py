@@ -17,6 +17,7 @@ CONFIG = "# Auto-generated VIVOE MIB Server config\nrocommunity maplet\nagentXSo
     (["--version"], 0, "VIVOE MIB Server 1.0.0", ""),
     (["--bogus"], 1, "", "Unknown option 'bogus'"),
     (["--port"], 1, "", "Missing value after '--port'"),
+    (["1161"], 1, "", 'ERROR: Unexpected argument "1161"\nUsage: '),
 ])
 def test_banner_comes_first(agents, args, status, after_banner, err):
     agent = agents().launch(*args)
@@ -33,7 +34,8 @@ INVALID = 'ERROR: Invalid port "%s": give a port number from 1 to 65535\n'
 @pytest.mark.parametrize("user, port, err", [
     ("nobody", None, PRIVILEGE % 161), ("nobody", "1023", PRIVILEGE % 1023), ("nobody", "-5", PRIVILEGE % -5),
     ("nobody", "abc", PRIVILEGE % 0), ("nobody", "4294967296", PRIVILEGE % 0),
-    ("root", "0", INVALID % 0), ("root", "", INVALID % ""), ("root", "4294967296", INVALID % 4294967296),
+    ("nobody", "65536", INVALID % 65536), ("root", "0", INVALID % 0), ("root", "", INVALID % ""),
+    ("root", "4294967296", INVALID % 4294967296), ("root", "-5", INVALID % -5), ("root", "70000", INVALID % 70000),
 ])
 def test_port_refused_before_anything_happens(agents, user, port, err):
     agent = agents(user=user).launch("--daemon", *([] if port is None else ["--port=" + port]))
@@ -80,17 +82,19 @@ def test_root_writes_system_config_and_opens_only_its_port(agents):
     assert mine == ["udp 0.0.0.0:%d" % agent.port]
 
 
-def test_port_in_use_fails_with_guidance(agents):
+@pytest.mark.parametrize("daemon", [[], ["--daemon"]])
+def test_port_in_use_fails_with_guidance(agents, daemon):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
         holder.bind(("0.0.0.0", 0))
         port = holder.getsockname()[1]
-        agent = agents().launch("--port", port)
+        agent = agents().launch("--port", port, *daemon)
+        # A daemon's launcher waits for the detached agent to listen or fail.
         assert agent.wait() == 1
     assert "Failed to open SNMP listening port %d\n" % port in agent.stderr
     assert agent.stderr.endswith(
         "ERROR: Failed to start VIVOE MIB Server on port %d\nMake sure:\n1. Port is not already in use\n"
         "2. You have sufficient privileges (sudo for port < 1024)\n3. Net-SNMP libraries are installed\n" % port)
-    assert "is running" not in agent.stdout
+    assert "is running" not in agent.stdout and "daemon started" not in agent.stderr
 
 
 @pytest.mark.parametrize("signals", [[signal.SIGINT], [signal.SIGTERM], [signal.SIGHUP],
@@ -99,6 +103,7 @@ def test_signal_stops_once(agent, signals):
     for number in signals:
         agent.proc.send_signal(number)
     assert agent.wait() == 0
+    assert "snmpwalk -v2c -c maplet localhost:%d 1.3.6.1.4.1.35990\n" % agent.port in agent.stdout
     assert agent.stdout.endswith("VIVOE MIB Server stopped\n")
     assert agent.stdout.count("VIVOE MIB Server stopped") == 1
     assert agent.stderr.count("Stopping VIVOE MIB Server") == 1
@@ -137,19 +142,56 @@ def test_daemon_detaches_serves_and_stops(agents, reader):
     assert wait_for(lambda: not os.path.exists("/proc/%d" % pid))
     if reader == "files":
         assert agent.stdout.endswith("Starting as daemon...\n") and agent.stdout.count("Starting") == 1
-        assert agent.stderr.startswith("VIVOE MIB Server daemon started on port %d\n" % port)
+        assert "%s\nVIVOE MIB Server daemon started on port %d\n" % (STARTED, port) in agent.stderr
         assert agent.stderr.endswith("Received signal 15 - shutting down gracefully\n"
                                      "Stopping VIVOE MIB Server\nVIVOE MIB Server stopped\n")
 
 
 
 @pytest.mark.parametrize("home", ["read-only", "unset"])
-def test_unwritable_config_is_reported(agents, home):
+def test_unwritable_config_fails_the_start(agents, home):
     agent = agents(user="nobody")
     os.chown(agent.home, 0, 0)  # nobody may read it, not write it
     if home == "unset":
         del agent.env["HOME"]
-    agent.env["SNMPCONFPATH"] = agent.home  # nothing left by other runs
-    agent.start()
-    assert "Cannot write SNMP config to" in agent.stderr
+    agent.launch("--port", free_port())
+    assert agent.wait() == 1
+    path = agent.home if home == "read-only" else ""
+    assert re.search(r'Cannot write SNMP config to "%s/.snmp/vivoe_kestrunevale.conf" - \w' % path, agent.stderr)
+    assert "ERROR: Failed to start" in agent.stderr and STARTED not in agent.stderr
+
+
+def free_low_port():
+    for port in [161] + list(range(700, 1000)):
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+                probe.bind(("0.0.0.0", port))
+                return port
+        except OSError:
+            pass
+
+
+@pytest.mark.parametrize("port_taken", [False, True])
+def test_systemd_readiness_with_only_net_bind_service(agents, port_taken):
+    # As the hardened unit runs it: root, one capability, no new privileges.
+    agent = agents(wrapper=["setpriv", "--bounding-set=-all,+net_bind_service", "--inh-caps=-all", "--no-new-privs"])
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(agent.dir + "/notify")
+    agent.env["NOTIFY_SOCKET"] = agent.dir + "/notify"
+    agent.port = free_low_port()
+    holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    if port_taken:
+        holder.bind(("0.0.0.0", agent.port))
+    agent.launch("--port", agent.port)
+    notify.settimeout(10)
+    if port_taken:
+        assert agent.wait() == 1
+        notify.settimeout(0)
+        with pytest.raises(OSError):
+            notify.recv(100)
+        return
+    assert notify.recv(100) == b"READY=1"
+    assert "Grovenmarch" in agent.get(DESC)  # listening by then, not later
+    hint = "localhost" if agent.port == 161 else "localhost:%d" % agent.port
+    assert "snmpwalk -v2c -c maplet %s 1.3.6.1.4.1.35990\n" % hint in agent.stdout
     assert agent.stop() == 0

@@ -9,19 +9,22 @@ import threading
 import pytest
 from conftest import DESC, SANITIZED, VIVOE, pysnmp
 from pyasn1.codec.ber import decoder, encoder
+from pyasn1.type import constraint
 from pysnmp.hlapi import ContextData, ObjectIdentity, ObjectType, SnmpEngine, UdpTransportTarget, UsmUserData, getCmd
-from pysnmp.proto import api
+from pysnmp.proto import api, rfc1902
 
 V1, V2C = api.protoModules[api.protoVersion1], api.protoModules[api.protoVersion2c]
-USER_DESC = VIVOE + ".3.1.1.10.0"
-NO_ERROR, TOO_BIG = 0, 1
+USER_DESC, MODE = VIVOE + ".3.1.1.10.0", VIVOE + ".3.1.1.14.0"
+NO_ERROR, TOO_BIG, WRONG_VALUE = 0, 1, 10
 PARSE_COMPLAINT = re.compile(r"bad type returned \([0-9a-f]+\)|Bad PDU type received: 0x[0-9a-f]+")
 
 
-def message(kind, names, community=b"maplet", proto=V2C, request_id=1, bulk=None, version=None):
+def message(kind, names, community=b"maplet", proto=V2C, request_id=1, bulk=None, version=None, error=(0, 0)):
     pdu = getattr(proto, kind)()
     proto.apiPDU.setDefaults(pdu)
     proto.apiPDU.setRequestID(pdu, request_id)
+    proto.apiPDU.setErrorStatus(pdu, error[0])
+    proto.apiPDU.setErrorIndex(pdu, error[1])
     if bulk:
         proto.apiBulkPDU.setNonRepeaters(pdu, bulk[0])
         proto.apiBulkPDU.setMaxRepetitions(pdu, bulk[1])
@@ -53,12 +56,11 @@ def pdu_of(data):
     return V2C.apiMessage.getPDU(decoder.decode(data, asn1Spec=V2C.Message())[0])
 
 
-def request(sock, data, timeout=3.0):
+def request(sock, data, request_id=1, timeout=3.0):
     """(error status, varbinds) of the answer to data, or None; stale answers skipped."""
     sock.send(data)
-    wanted = V2C.apiPDU.getRequestID(pdu_of(data))
     while (reply := receive(sock, timeout)) is not None:
-        if V2C.apiPDU.getRequestID(pdu := pdu_of(reply)) == wanted:
+        if (pdu := pdu_of(reply))["request-id"] == request_id:
             return int(V2C.apiPDU.getErrorStatus(pdu)), V2C.apiPDU.getVarBinds(pdu)
     return None
 
@@ -132,7 +134,13 @@ def test_hostile_datagrams_change_nothing(agents):
     value = bytes(i % 256 for i in range(65000))
     big_set = message("SetRequestPDU", [(USER_DESC, V2C.OctetString(value))], community=b"private")
     assert request(sock, big_set)[0] == NO_ERROR
-    assert request(sock, message("GetRequestPDU", [USER_DESC], request_id=2))[1][0][1].asOctets() == value
+    assert request(sock, message("GetRequestPDU", [USER_DESC], request_id=2), 2)[1][0][1].asOctets() == value
+    # The library would cut a 5-octet INTEGER to 32 bits (2^32+7 to 7): refused instead.
+    rfc1902.Integer.subtypeSpec = constraint.ConstraintsIntersection()  # lets pysnmp encode it
+    sock.send(message("SetRequestPDU", [(MODE, rfc1902.Integer(2 ** 32 + 7))], community=b"private", request_id=3))
+    assert receive(sock, 3) == message("ResponsePDU", [(MODE, rfc1902.Integer(2 ** 32 - 1))], community=b"private",
+                                       request_id=3, error=(WRONG_VALUE, 1))
+    assert pysnmp(agent.port, "get", MODE)[0][2] == "1"
     flood_log = agent.stderr[len(log_before):].splitlines()
     assert [line for line in flood_log if not PARSE_COMPLAINT.fullmatch(line) and " set to " not in line] == []
     assert len(flood_log) <= len(packets)
@@ -174,11 +182,12 @@ def test_valgrind_cycle(agents, tmp_path):
     sock = client(agent.port)
     assert len(pysnmp(agent.port, "next", VIVOE)) > 100
     for i, value in enumerate((V2C.OctetString(b"x" * 3000), V2C.OctetString(b""), V2C.Integer(1))):
-        assert request(sock, message("SetRequestPDU", [(USER_DESC, value)], community=b"private", request_id=10 + i))
-    assert request(sock, message("GetRequestPDU", [DESC] * 1000, request_id=20))[0] == TOO_BIG
+        assert request(sock, message("SetRequestPDU", [(USER_DESC, value)], community=b"private", request_id=10 + i),
+                       10 + i)
+    assert request(sock, message("GetRequestPDU", [DESC] * 1000, request_id=20), 20)[0] == TOO_BIG
     for packet in hostile(random.Random(1))[:50]:
         sock.send(packet)
-    assert request(sock, message("GetRequestPDU", [DESC], request_id=30), timeout=10) is not None
+    assert request(sock, message("GetRequestPDU", [DESC], request_id=30), 30, timeout=10) is not None
     assert agent.stop(timeout=120) == 0, log.read_text()[-5000:]
     assert "ERROR SUMMARY: 0 errors" in log.read_text()
     assert agent.stderr.count("VIVOE MIB Server stopped") == 1
