@@ -2,6 +2,8 @@
 // Net-SNMP table data sets; the library serves them from then on.
 #pragma once
 
-void registerEthernetIfTable();
-void registerVideoFormatTable();
-void registerChannelTable();
+// With writableCells, the cells of the columns the MIB module declares
+// writable accept SETs (stream control); otherwise every cell is read-only.
+void registerEthernetIfTable(bool writableCells);
+void registerVideoFormatTable(bool writableCells);
+void registerChannelTable(bool writableCells);

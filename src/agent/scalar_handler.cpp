@@ -4,8 +4,8 @@
 #include "agent/scalar_handler.h"
 
 #include "agent/mib_tree.h"
-#include "agent/value_checks.h"
 #include "agent/wire_encoding.h"
+#include "data/field_rules.h"
 
 #include <QDebug>
 
@@ -34,8 +34,8 @@ void checkSetValue(const ScalarObject &object, netsnmp_agent_request_info *reqin
     if ((object.settableInteger && binding->type != ASN_INTEGER)
         || (object.settableText && binding->type != ASN_OCTET_STR))
         netsnmp_set_request_error(reqinfo, request, SNMP_ERR_WRONGTYPE);
-    // The library decodes INTEGERs of up to 8 octets; the MIB says Integer32.
-    else if (object.settableInteger && !fitsInteger32(*binding->val.integer))
+    // The MIB says Integer32; a longer INTEGER arrives widened (set_value_guard.h).
+    else if (object.settableInteger && !integerAllowed(FieldRule::Integer32, *binding->val.integer))
         netsnmp_set_request_error(reqinfo, request, SNMP_ERR_WRONGVALUE);
 }
 

@@ -4,10 +4,10 @@
 
 #include "agent/agent_config.h"
 #include "agent/engine_state.h"
-#include "agent/integer_guard.h"
 #include "agent/mib_tables.h"
 #include "agent/mib_tree.h"
 #include "agent/notifications.h"
+#include "agent/set_value_guard.h"
 #include "agent/standard_modules.h"
 #include "data/device_data.h"
 
@@ -122,7 +122,7 @@ bool VivoeMibServer::start(int port)
         return false;
     }
     qDebug() << "SNMP agent listening on UDP port" << port;
-    guardOversizedIntegers();
+    guardSetValues();
     // As snmpd does: saved at once, so that a crash still counts this boot.
     snmp_store(agentName);
     sendColdStart();
@@ -199,9 +199,9 @@ void VivoeMibServer::unwatchLibraryDescriptors()
 void VivoeMibServer::registerMibHandlers()
 {
     registerScalars();
-    registerEthernetIfTable();
-    registerVideoFormatTable();
-    registerChannelTable();
+    registerEthernetIfTable(writableTables);
+    registerVideoFormatTable(writableTables);
+    registerChannelTable(writableTables);
     std::array<oid, 9> vivoeMib = vivoeObjectId();
     register_sysORTable(vivoeMib.data(), vivoeMib.size(), "VIVOE-CAMERA-SIM-MIB: the simulated camera's objects");
     qDebug() << "VIVOE MIB handlers registered:" << ethernetInterfaces.size() << "ethernet interfaces,"

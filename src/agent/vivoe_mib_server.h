@@ -19,6 +19,9 @@ public:
     bool start(int port);
     void stop();
 
+    // Stream control: table cells declared writable accept SET. Set before start.
+    void setWritableTables(bool writable) { writableTables = writable; }
+
 private Q_SLOTS:
     void processSnmpRequests();
 
@@ -30,6 +33,7 @@ private:
 
     bool running;
     QTimer *pollTimer;
+    bool writableTables = false;
     // Wake-ups on request arrival, one per descriptor the library reads.
     QList<QSocketNotifier *> requestNotifiers;
 };

@@ -34,6 +34,11 @@ QByteArray ipv4Octets(const QString &text)
     return octets;
 }
 
+quint32 ipv4FromOctets(const unsigned char *octets)
+{
+    return quint32(octets[0]) << 24 | quint32(octets[1]) << 16 | quint32(octets[2]) << 8 | octets[3];
+}
+
 QByteArray hardwareAddressOctets(const QString &text)
 {
     QByteArray octets;

@@ -16,6 +16,8 @@ QByteArray integerOctets(qint64 value);
 
 // 4 octets in network order; 0.0.0.0 for a text that is not an IPv4 address.
 QByteArray ipv4Octets(const QString &text);
+// The address in 4 octets of network order, as a number.
+quint32 ipv4FromOctets(const unsigned char *octets);
 
 // "00:1A:2B" gives 00 1A 2B; every part that is not hexadecimal gives 00. An
 // empty text means "no hardware address" and gives no octets at all.

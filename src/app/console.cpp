@@ -73,13 +73,18 @@ Settings parseCommandLine(const QCoreApplication &app)
         QStringLiteral("port"), QStringLiteral("161"));
     QCommandLineOption daemonOption({QStringLiteral("d"), QStringLiteral("daemon")},
                                     QStringLiteral("Run as daemon (background process)"));
+    QCommandLineOption writableTablesOption(
+        QStringLiteral("writable-tables"),
+        QStringLiteral("Let managers with write access SET the table columns the MIB declares writable "
+                       "(stream control)"));
     parser.addOption(portOption);
     parser.addOption(daemonOption);
+    parser.addOption(writableTablesOption);
     parser.process(app);
     // "vivoe-mib-server 1161" (--port forgotten) must not start on port 161.
     if (!parser.positionalArguments().isEmpty()) {
         printLine(stderr, QStringLiteral("ERROR: Unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
-        printLine(stderr, QStringLiteral("Usage: %1 [--port <port>] [--daemon]; --help lists the options")
+        printLine(stderr, QStringLiteral("Usage: %1 [options]; --help lists them")
                               .arg(QCoreApplication::arguments().constFirst()));
         std::exit(1);
     }
@@ -88,6 +93,7 @@ Settings parseCommandLine(const QCoreApplication &app)
     settings.portText = parser.value(portOption);
     settings.port = settings.portText.toInt(); // malformed text gives 0
     settings.daemon = parser.isSet(daemonOption);
+    settings.writableTables = parser.isSet(writableTablesOption);
     return settings;
 }
 

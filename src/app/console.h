@@ -10,6 +10,7 @@ struct Settings
 {
     int port = 161;
     bool daemon = false;
+    bool writableTables = false;
     QString portText; // as given, for error messages
 };
 

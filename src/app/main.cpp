@@ -23,6 +23,7 @@ int main(int argc, char *argv[])
     setupSignalHandlers();
 
     VivoeMibServer server;
+    server.setWritableTables(settings.writableTables);
     activeServer = &server;
     if (!server.start(settings.port)) {
         activeServer = nullptr;

@@ -12,8 +12,10 @@ import tempfile
 import time
 
 import pytest
+from pyasn1.codec.ber import decoder, encoder
 from pysnmp.hlapi import (CommunityData, ContextData, ObjectIdentity, ObjectType, SnmpEngine,
                           UdpTransportTarget, bulkCmd, getCmd, nextCmd)
+from pysnmp.proto import api
 
 AGENT = os.environ["VIVOE_AGENT"]
 SANITIZED = os.environ.get("VIVOE_SANITIZED") == "ON"
@@ -21,6 +23,7 @@ VIVOE = "1.3.6.1.4.1.35990"
 ROOT = VIVOE + ".3.1"
 DESC = ROOT + ".1.1.0"
 STARTED = "VIVOE MIB Server started successfully"
+V1, V2C = api.protoModules[api.protoVersion1], api.protoModules[api.protoVersion2c]
 
 
 def free_port():
@@ -160,3 +163,50 @@ def pysnmp(port, mode, *oids, version=2, community="maplet"):
         rows += [(str(name), *canonical(value)) for name, value in binds]
     # GETBULK pads past the end of the view; pysnmp repeats the last row of a v1 walk.
     return [row for i, row in enumerate(rows) if row[1] != "ENDOFMIBVIEW" and (i == 0 or row != rows[i - 1])]
+
+
+# Raw messages, for what SNMP libraries will not send: encoded by pyasn1.
+def message(kind, names, community=b"maplet", proto=V2C, request_id=1, bulk=None, version=None, error=(0, 0)):
+    pdu = getattr(proto, kind)()
+    proto.apiPDU.setDefaults(pdu)
+    proto.apiPDU.setRequestID(pdu, request_id)
+    proto.apiPDU.setErrorStatus(pdu, error[0])
+    proto.apiPDU.setErrorIndex(pdu, error[1])
+    if bulk:
+        proto.apiBulkPDU.setNonRepeaters(pdu, bulk[0])
+        proto.apiBulkPDU.setMaxRepetitions(pdu, bulk[1])
+    proto.apiPDU.setVarBinds(pdu, [(n, proto.Null("")) if isinstance(n, str) else n for n in names])
+    msg = proto.Message()
+    proto.apiMessage.setDefaults(msg)
+    proto.apiMessage.setCommunity(msg, community)
+    proto.apiMessage.setPDU(msg, pdu)
+    if version is not None:
+        msg.setComponentByPosition(0, version)
+    return encoder.encode(msg)
+
+
+def client(port):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.connect(("127.0.0.1", port))
+    return sock
+
+
+def receive(sock, timeout):
+    sock.settimeout(timeout)
+    try:
+        return sock.recv(70000)
+    except OSError:  # timed out, or nothing waiting
+        return None
+
+
+def pdu_of(data):
+    return V2C.apiMessage.getPDU(decoder.decode(data, asn1Spec=V2C.Message())[0])
+
+
+def request(sock, data, request_id=1, timeout=3.0):
+    """(error status, varbinds) of the answer to data, or None; stale answers skipped."""
+    sock.send(data)
+    while (reply := receive(sock, timeout)) is not None:
+        if (pdu := pdu_of(reply))["request-id"] == request_id:
+            return int(V2C.apiPDU.getErrorStatus(pdu)), V2C.apiPDU.getVarBinds(pdu)
+    return None

@@ -3,66 +3,16 @@ answers too big for a datagram, managers walking at once, SIGTERM under load,
 and one serving cycle under Valgrind's memcheck."""
 import random
 import re
-import socket
 import threading
 
 import pytest
-from conftest import DESC, SANITIZED, VIVOE, pysnmp
-from pyasn1.codec.ber import decoder, encoder
+from conftest import DESC, SANITIZED, V1, V2C, VIVOE, client, message, pysnmp, receive, request
 from pyasn1.type import constraint
 from pysnmp.hlapi import ContextData, ObjectIdentity, ObjectType, SnmpEngine, UdpTransportTarget, UsmUserData, getCmd
-from pysnmp.proto import api, rfc1902
-
-V1, V2C = api.protoModules[api.protoVersion1], api.protoModules[api.protoVersion2c]
+from pysnmp.proto import rfc1902
 USER_DESC, MODE = VIVOE + ".3.1.1.10.0", VIVOE + ".3.1.1.14.0"
 NO_ERROR, TOO_BIG, WRONG_VALUE = 0, 1, 10
 PARSE_COMPLAINT = re.compile(r"bad type returned \([0-9a-f]+\)|Bad PDU type received: 0x[0-9a-f]+")
-
-
-def message(kind, names, community=b"maplet", proto=V2C, request_id=1, bulk=None, version=None, error=(0, 0)):
-    pdu = getattr(proto, kind)()
-    proto.apiPDU.setDefaults(pdu)
-    proto.apiPDU.setRequestID(pdu, request_id)
-    proto.apiPDU.setErrorStatus(pdu, error[0])
-    proto.apiPDU.setErrorIndex(pdu, error[1])
-    if bulk:
-        proto.apiBulkPDU.setNonRepeaters(pdu, bulk[0])
-        proto.apiBulkPDU.setMaxRepetitions(pdu, bulk[1])
-    proto.apiPDU.setVarBinds(pdu, [(n, proto.Null("")) if isinstance(n, str) else n for n in names])
-    msg = proto.Message()
-    proto.apiMessage.setDefaults(msg)
-    proto.apiMessage.setCommunity(msg, community)
-    proto.apiMessage.setPDU(msg, pdu)
-    if version is not None:
-        msg.setComponentByPosition(0, version)
-    return encoder.encode(msg)
-
-
-def client(port):
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.connect(("127.0.0.1", port))
-    return sock
-
-
-def receive(sock, timeout):
-    sock.settimeout(timeout)
-    try:
-        return sock.recv(70000)
-    except OSError:  # timed out, or nothing waiting
-        return None
-
-
-def pdu_of(data):
-    return V2C.apiMessage.getPDU(decoder.decode(data, asn1Spec=V2C.Message())[0])
-
-
-def request(sock, data, request_id=1, timeout=3.0):
-    """(error status, varbinds) of the answer to data, or None; stale answers skipped."""
-    sock.send(data)
-    while (reply := receive(sock, timeout)) is not None:
-        if (pdu := pdu_of(reply))["request-id"] == request_id:
-            return int(V2C.apiPDU.getErrorStatus(pdu)), V2C.apiPDU.getVarBinds(pdu)
-    return None
 
 
 def oversized():

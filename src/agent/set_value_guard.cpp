@@ -1,5 +1,6 @@
-// Keeps Net-SNMP from silently wrapping over-long INTEGERs into range.
-#include "agent/integer_guard.h"
+// Keeps Net-SNMP's parser from mangling or dropping SET values before the
+// agent can refuse them with the error a manager expects.
+#include "agent/set_value_guard.h"
 
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,8 @@
 extern "C" netsnmp_session *main_session;
 
 namespace {
+
+constexpr uint8_t sequence = ASN_SEQUENCE | ASN_CONSTRUCTOR;
 
 using Receive = int (*)(netsnmp_transport *, void *, int, void **, int *);
 Receive libraryReceive = nullptr;
@@ -32,9 +35,12 @@ struct BerCursor
         if (at + 2 > size)
             return false;
         tag = data[at++];
-        size_t octets = data[at] & 0x80 ? data[at++] & 0x7f : 0;
-        length = octets ? 0 : data[at++];
-        if (octets > 3 || at + octets > size)
+        const uint8_t first = data[at++];
+        const bool longForm = first & 0x80;
+        size_t octets = longForm ? first & 0x7f : 0;
+        length = longForm ? 0 : first;
+        // Indefinite lengths, and lengths beyond a datagram, are not SNMP.
+        if ((longForm && octets == 0) || octets > 3 || at + octets > size)
             return false;
         while (octets--)
             length = length << 8 | data[at++];
@@ -44,27 +50,32 @@ struct BerCursor
     bool skip(uint8_t expected) { return enter(expected) && (at += length, true); }
 };
 
-void widenOversizedIntegers(uint8_t *data, size_t size)
+void markRefusableValues(uint8_t *data, size_t size)
 {
     BerCursor ber{data, size};
     // Message, version 0 or 1 (v1, v2c), community, SET PDU, its three integers.
-    if (!ber.enter(0x30) || !ber.enter(0x02) || ber.length != 1 || data[ber.at] > 1)
+    if (!ber.enter(sequence) || !ber.enter(ASN_INTEGER) || ber.length != 1 || data[ber.at] > SNMP_VERSION_2c)
         return;
     ber.at += ber.length;
-    if (!ber.skip(0x04) || !ber.enter(0xa3) || !ber.skip(0x02) || !ber.skip(0x02) || !ber.skip(0x02)
-        || !ber.enter(0x30))
+    if (!ber.skip(ASN_OCTET_STR) || !ber.enter(SNMP_MSG_SET) || !ber.skip(ASN_INTEGER) || !ber.skip(ASN_INTEGER)
+        || !ber.skip(ASN_INTEGER) || !ber.enter(sequence))
         return;
     for (const size_t end = ber.at + ber.length; ber.at < end;) {
-        if (!ber.enter(0x30))
+        if (!ber.enter(sequence))
             return;
         const size_t next = ber.at + ber.length;
-        if (!ber.skip(0x06) || !ber.enter())
+        if (!ber.skip(ASN_OBJECT_ID))
+            return;
+        const size_t tagAt = ber.at;
+        if (!ber.enter())
             return;
         // The library parses up to 8 octets; 00 FF.. stays above INT32_MAX after its cut.
-        if (ber.tag == 0x02 && ber.length > 4 && ber.length <= 8) {
+        if (ber.tag == ASN_INTEGER && ber.length > 4 && ber.length <= 8) {
             std::memset(data + ber.at, 0xff, ber.length);
             data[ber.at] = 0;
         }
+        if (ber.tag == ASN_IPADDRESS && ber.length != 4)
+            data[tagAt] = misSizedIpAddressTag;
         ber.at = next;
     }
 }
@@ -73,13 +84,13 @@ int receiveGuarded(netsnmp_transport *transport, void *buffer, int size, void **
 {
     const int received = libraryReceive(transport, buffer, size, opaque, opaqueLength);
     if (received > 0)
-        widenOversizedIntegers(static_cast<uint8_t *>(buffer), static_cast<size_t>(received));
+        markRefusableValues(static_cast<uint8_t *>(buffer), static_cast<size_t>(received));
     return received;
 }
 
 } // namespace
 
-void guardOversizedIntegers()
+void guardSetValues()
 {
     netsnmp_transport *transport = main_session ? snmp_sess_transport(snmp_sess_pointer(main_session)) : nullptr;
     if (!transport || transport->f_recv == receiveGuarded)

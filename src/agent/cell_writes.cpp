@@ -1,0 +1,145 @@
+// SETs of table cells, with stream control on (--writable-tables): value
+// checks the table data set helper does not make, and one log line per cell.
+#include "agent/cell_writes.h"
+
+#include "agent/set_value_guard.h"
+#include "agent/wire_encoding.h"
+
+#include <QDebug>
+#include <QHostAddress>
+
+#include <vector>
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+namespace {
+
+struct TableColumns
+{
+    const ColumnInfo *columns;
+    size_t count;
+
+    const ColumnInfo *find(unsigned number) const
+    {
+        for (size_t i = 0; i < count; ++i) {
+            if (columns[i].number == number)
+                return &columns[i];
+        }
+        return nullptr;
+    }
+};
+
+// The helper answers notWritable and wrongType itself; this adds what the MIB
+// module's SYNTAX and rules say about the value. Rows that do not exist are
+// left to the helper (noCreation).
+int checkValue(const ColumnInfo &column, const netsnmp_variable_list *binding)
+{
+    if (column.writable && column.type == ASN_IPADDRESS && binding->type == misSizedIpAddressTag)
+        return SNMP_ERR_WRONGLENGTH;
+    if (!column.writable || binding->type != column.type)
+        return SNMP_ERR_NOERROR;
+    switch (column.type) {
+    case ASN_IPADDRESS:
+        if (binding->val_len != 4)
+            return SNMP_ERR_WRONGLENGTH;
+        return addressAllowed(column.rule, ipv4FromOctets(binding->val.string)) ? SNMP_ERR_NOERROR
+                                                                                : SNMP_ERR_WRONGVALUE;
+    case ASN_OCTET_STR:
+        return binding->val_len <= size_t(maximumTextLength(column.rule)) ? SNMP_ERR_NOERROR
+                                                                         : SNMP_ERR_WRONGLENGTH;
+    default:
+        return integerAllowed(column.rule, *binding->val.integer) ? SNMP_ERR_NOERROR : SNMP_ERR_WRONGVALUE;
+    }
+}
+
+void logCellSet(const ColumnInfo &column, long row, const netsnmp_variable_list *binding)
+{
+    const QByteArray cell = QByteArray(column.name) + '.' + QByteArray::number(qint64(row)) + " set to";
+    if (column.type == ASN_INTEGER)
+        qDebug() << cell.constData() << qint64(*binding->val.integer);
+    else if (column.type == ASN_IPADDRESS)
+        qDebug() << cell.constData() << qPrintable(QHostAddress(ipv4FromOctets(binding->val.string)).toString());
+    else
+        qDebug() << cell.constData()
+                 << textFromLatin1Octets(reinterpret_cast<const char *>(binding->val.string), qsizetype(binding->val_len));
+}
+
+long rowOf(netsnmp_request_info *request)
+{
+    const netsnmp_table_request_info *info = netsnmp_extract_table_info(request);
+    return info && info->indexes ? *info->indexes->val.integer : 0;
+}
+
+// The table data set helper keys the row copy it edits on the first varbind
+// of the requests it is handed, so cells of two rows in one call would all
+// land in the first row. It is therefore handed one row's requests at a time.
+int passRowByRow(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
+                 netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
+{
+    int result = SNMP_ERR_NOERROR;
+    std::vector<netsnmp_request_info *> all;
+    for (netsnmp_request_info *request = requests; request; request = request->next)
+        all.push_back(request);
+    std::vector<bool> passed(all.size(), false);
+    for (size_t first = 0; first < all.size(); ++first) {
+        if (passed[first])
+            continue;
+        std::vector<netsnmp_request_info *> group;
+        for (size_t i = first; i < all.size(); ++i) {
+            if (!passed[i] && rowOf(all[i]) == rowOf(all[first])) {
+                group.push_back(all[i]);
+                passed[i] = true;
+            }
+        }
+        for (size_t i = 0; i < group.size(); ++i) {
+            group[i]->next = i + 1 < group.size() ? group[i + 1] : nullptr;
+            group[i]->prev = i > 0 ? group[i - 1] : nullptr;
+        }
+        const int status = netsnmp_call_next_handler(handler, reginfo, reqinfo, group.front());
+        if (result == SNMP_ERR_NOERROR)
+            result = status;
+    }
+    for (size_t i = 0; i < all.size(); ++i) {
+        all[i]->next = i + 1 < all.size() ? all[i + 1] : nullptr;
+        all[i]->prev = i > 0 ? all[i - 1] : nullptr;
+    }
+    return result;
+}
+
+int handleCellWrites(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
+                     netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
+{
+    if (!MODE_IS_SET(reqinfo->mode))
+        return netsnmp_call_next_handler(handler, reginfo, reqinfo, requests);
+    const auto *table = static_cast<const TableColumns *>(handler->myvoid);
+    for (netsnmp_request_info *request = requests; request; request = request->next) {
+        const netsnmp_table_request_info *info = netsnmp_extract_table_info(request);
+        const ColumnInfo *column = info ? table->find(info->colnum) : nullptr;
+        if (reqinfo->mode == MODE_SET_RESERVE1 && column && !request->processed
+            && netsnmp_extract_table_row(request)) {
+            if (const int error = checkValue(*column, request->requestvb))
+                netsnmp_set_request_error(reqinfo, request, error);
+        }
+    }
+    const int result = passRowByRow(handler, reginfo, reqinfo, requests);
+    if (reqinfo->mode == MODE_SET_COMMIT) {
+        for (netsnmp_request_info *request = requests; request; request = request->next) {
+            const netsnmp_table_request_info *info = netsnmp_extract_table_info(request);
+            if (const ColumnInfo *column = info ? table->find(info->colnum) : nullptr)
+                logCellSet(*column, rowOf(request), request->requestvb);
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+void guardCellWrites(netsnmp_handler_registration *registration, const ColumnInfo *columns, size_t count)
+{
+    netsnmp_mib_handler *gate = netsnmp_create_handler("vivoe_cell_writes", handleCellWrites);
+    gate->myvoid = new TableColumns{columns, count};
+    gate->data_free = [](void *table) { delete static_cast<TableColumns *>(table); };
+    netsnmp_inject_handler_before(registration, gate, TABLE_DATA_SET_NAME);
+}

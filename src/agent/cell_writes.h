@@ -1,0 +1,23 @@
+// SETs of table cells, with stream control on (--writable-tables): value
+// checks the table data set helper does not make, and one log line per cell.
+#pragma once
+
+#include "data/field_rules.h"
+
+#include <cstddef>
+
+struct netsnmp_handler_registration_s;
+
+// One column as the MIB module declares it.
+struct ColumnInfo
+{
+    unsigned number;
+    const char *name; // the MIB module's column name, for log lines
+    unsigned char type;
+    bool writable;
+    FieldRule rule;
+};
+
+// Puts the gate in front of the table data set helper of a registered table.
+// `columns` must outlive the registration.
+void guardCellWrites(netsnmp_handler_registration_s *registration, const ColumnInfo *columns, size_t count);

@@ -1,0 +1,19 @@
+// The values the MIB module allows in the device's writable fields. Whatever
+// sets a field, a manager's SET or a device profile, applies the same rules.
+#pragma once
+
+#include <QtGlobal>
+
+enum class FieldRule {
+    Integer32,        // any Integer32
+    Port,             // a UDP port, 0 (none) to 65535
+    RtpPayloadType,   // 0 to 127: seven bits in the RTP header
+    VideoFormatIndex, // the index of an existing videoFormats row
+    Ipv4Address,      // any IPv4 address
+    MulticastAddress, // a multicast group (224.0.0.0/4), or 0.0.0.0 for none
+    DisplayText,      // a DisplayString: at most 255 octets
+};
+
+bool integerAllowed(FieldRule rule, qint64 value);
+bool addressAllowed(FieldRule rule, quint32 address);
+int maximumTextLength(FieldRule rule);
