@@ -4,6 +4,7 @@ PORT ?= 1161
 BUILD ?= build
 JOBS ?= $(shell nproc)
 SAN_BUILD ?= $(BUILD)-sanitize
+FLEET ?= 50
 
 .PHONY: deps build run test test-sanitize bench install clean
 
@@ -41,6 +42,7 @@ bench:
 	$(CONFIGURE) -DVIVOE_BUILD_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS) --target vivoe-mib-server vivoe-bench-client
 	/usr/bin/python3 bench/run_benchmark.py --build $(BUILD)
+	/usr/bin/python3 bench/fleet_benchmark.py --build $(BUILD) --agents $(FLEET)
 
 install: build
 	cmake --install $(BUILD)

@@ -3,8 +3,8 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 QString chooseConfigDirectory()
 {
@@ -21,14 +21,14 @@ QString writeAgentConfig(const QString &directory)
     const QByteArray content("# Auto-generated VIVOE MIB Server config\n"
                              "rocommunity maplet\n"
                              "agentXSocket /dev/null\n");
-    QFile file(path);
-    // A short write (a full disk) must not be reported as written.
+    // Written aside and renamed into place: an agent starting beside this
+    // one reads the old file or the new one, never a partial one.
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text) || file.write(content) != content.size()
-        || !file.flush()) {
+        || !file.commit()) {
         qWarning() << "Cannot write SNMP config to" << path << "-" << qPrintable(file.errorString());
         return QString();
     }
-    file.close();
     qDebug() << "Wrote SNMP config to" << path;
     return path;
 }

@@ -13,6 +13,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -87,6 +88,27 @@ void configureLibrary(const QString &listenAddress, const QString &stateDirector
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, listenAddress.toUtf8().constData());
 }
 
+// What to listen on: Net-SNMP's transport specification, and the name of the
+// endpoint's engine state directory.
+struct Endpoint
+{
+    QString transport;
+    QString stateName;
+    bool ipv6;
+};
+
+Endpoint endpointFor(const QString &address, int port)
+{
+    const QHostAddress host(address);
+    if (address.isEmpty())
+        return {QStringLiteral("udp:%1").arg(port), QStringLiteral("udp-%1").arg(port), false};
+    if (host.protocol() == QAbstractSocket::IPv6Protocol)
+        return {QStringLiteral("udp6:[%1]:%2").arg(host.toString()).arg(port),
+                QStringLiteral("udp6-%1-%2").arg(host.toString()).arg(port), true};
+    return {QStringLiteral("udp:%1:%2").arg(host.toString()).arg(port),
+            QStringLiteral("udp-%1-%2").arg(host.toString()).arg(port), false};
+}
+
 } // namespace
 
 VivoeMibServer::VivoeMibServer(QObject *parent)
@@ -111,7 +133,14 @@ bool VivoeMibServer::start(int port)
     // would look started and answer nobody. The warning says why.
     if (writeAgentConfig(chooseConfigDirectory()).isEmpty())
         return false;
-    configureLibrary(QStringLiteral("udp:%1").arg(port), engineStateDirectory(QStringLiteral("udp-%1").arg(port)));
+    const Endpoint endpoint = endpointFor(listenAddress, port);
+    configureLibrary(endpoint.transport, engineStateDirectory(endpoint.stateName));
+    // The file grants its community over IPv4 only, and stays the same for
+    // every agent that shares it; an IPv6 agent adds its own grant.
+    if (endpoint.ipv6) {
+        char ipv6Community[] = "rocommunity6 maplet";
+        netsnmp_config(ipv6Community);
+    }
 
     init_agent(agentName);
     registerStandardModules();

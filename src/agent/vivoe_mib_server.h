@@ -21,6 +21,8 @@ public:
 
     // Stream control: table cells declared writable accept SET. Set before start.
     void setWritableTables(bool writable) { writableTables = writable; }
+    // One IPv4 or IPv6 address to listen on; empty for all IPv4 addresses.
+    void setListenAddress(const QString &address) { listenAddress = address; }
 
 private Q_SLOTS:
     void processSnmpRequests();
@@ -34,6 +36,7 @@ private:
     bool running;
     QTimer *pollTimer;
     bool writableTables = false;
+    QString listenAddress;
     // Wake-ups on request arrival, one per descriptor the library reads.
     QList<QSocketNotifier *> requestNotifiers;
 };

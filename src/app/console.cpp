@@ -2,9 +2,12 @@
 // announcements, hints and error blocks.
 #include "app/console.h"
 
+#include "data/device_profile.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QHostAddress>
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,9 +43,11 @@ void setApplicationIdentity()
     QCoreApplication::setOrganizationName(QStringLiteral("Velkor Systems"));
 }
 
-void printBanner()
+void printBanner(const QCoreApplication &app)
 {
-    printLines(stdout, {rule,
+    // `--print-profile > device.json` must give a loadable file.
+    std::FILE *stream = app.arguments().contains(QStringLiteral("--print-profile")) ? stderr : stdout;
+    printLines(stream, {rule,
                         "VIVOE MIB SNMP Server v1.0.0 - TEMPLATE EXAMPLE",
                         "Grovenmarch Kestrunevale Camera Simulator",
                         "Copyright (C) 2025 Velkor Systems. All rights reserved.",
@@ -77,9 +82,22 @@ Settings parseCommandLine(const QCoreApplication &app)
         QStringLiteral("writable-tables"),
         QStringLiteral("Let managers with write access SET the table columns the MIB declares writable "
                        "(stream control)"));
+    QCommandLineOption addressOption(
+        QStringLiteral("address"),
+        QStringLiteral("Listen on this one IPv4 or IPv6 address only (default: all IPv4 addresses)"),
+        QStringLiteral("address"));
+    QCommandLineOption profileOption(QStringLiteral("profile"),
+                                     QStringLiteral("Simulate the device this JSON file describes"),
+                                     QStringLiteral("file"));
+    QCommandLineOption printProfileOption(
+        QStringLiteral("print-profile"),
+        QStringLiteral("Print the device profile in use as JSON (a start for your own) and exit"));
     parser.addOption(portOption);
     parser.addOption(daemonOption);
     parser.addOption(writableTablesOption);
+    parser.addOption(addressOption);
+    parser.addOption(profileOption);
+    parser.addOption(printProfileOption);
     parser.process(app);
     // "vivoe-mib-server 1161" (--port forgotten) must not start on port 161.
     if (!parser.positionalArguments().isEmpty()) {
@@ -94,10 +112,13 @@ Settings parseCommandLine(const QCoreApplication &app)
     settings.port = settings.portText.toInt(); // malformed text gives 0
     settings.daemon = parser.isSet(daemonOption);
     settings.writableTables = parser.isSet(writableTablesOption);
+    settings.address = parser.value(addressOption);
+    settings.profilePath = parser.value(profileOption);
+    settings.printProfile = parser.isSet(printProfileOption);
     return settings;
 }
 
-bool portAllowed(const Settings &settings)
+bool listeningAllowed(const Settings &settings)
 {
     if (settings.port < 1024 && geteuid() != 0) {
         printLine(stderr, QStringLiteral("ERROR: Port %1 requires root privileges").arg(settings.port));
@@ -111,7 +132,34 @@ bool portAllowed(const Settings &settings)
                               .arg(settings.portText));
         return false;
     }
+    const QHostAddress address(settings.address);
+    if (settings.address.isEmpty() || address.protocol() == QAbstractSocket::IPv4Protocol
+        || address.protocol() == QAbstractSocket::IPv6Protocol)
+        return true;
+    printLine(stderr, QStringLiteral("ERROR: Invalid address \"%1\": give an IPv4 or IPv6 address of this host")
+                          .arg(settings.address));
+    return false;
+}
+
+bool useProfileOption(const Settings &settings)
+{
+    if (settings.profilePath.isEmpty())
+        return true;
+    QString error;
+    const std::optional<DeviceProfile> profile = loadProfile(settings.profilePath, error);
+    if (!profile) {
+        printLine(stderr, QStringLiteral("ERROR: ") + error);
+        return false;
+    }
+    useDeviceProfile(*profile);
     return true;
+}
+
+void printProfile()
+{
+    const QByteArray json = profileJson(deviceProfile());
+    std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
+    std::fflush(stdout);
 }
 
 void announceMode(const Settings &settings)

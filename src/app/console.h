@@ -11,18 +11,27 @@ struct Settings
     int port = 161;
     bool daemon = false;
     bool writableTables = false;
+    QString address;     // empty: all IPv4 addresses
+    QString profilePath; // empty: the built-in device
+    bool printProfile = false;
     QString portText; // as given, for error messages
 };
 
 void setApplicationIdentity();
-void printBanner();
+// On standard output, or standard error when stdout must hold the profile alone.
+void printBanner(const QCoreApplication &app);
 
 // Parses the command line; help, version, parse errors and stray arguments
 // end the process.
 Settings parseCommandLine(const QCoreApplication &app);
 
-// The privilege rule, then the range 1 to 65535; false after printing why.
-bool portAllowed(const Settings &settings);
+// The privilege rule, the range 1 to 65535, and a listening address that is
+// an IPv4 or IPv6 address; false after printing why.
+bool listeningAllowed(const Settings &settings);
+
+// Makes the --profile file the device, or prints why it cannot be.
+bool useProfileOption(const Settings &settings);
+void printProfile();
 
 void announceMode(const Settings &settings);
 void announceDaemonStarted(int port);

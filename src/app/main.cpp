@@ -13,9 +13,15 @@ int main(int argc, char *argv[])
     qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     setApplicationIdentity();
-    printBanner();
+    printBanner(app);
     const Settings settings = parseCommandLine(app);
-    if (!portAllowed(settings))
+    if (!useProfileOption(settings))
+        return 1;
+    if (settings.printProfile) {
+        printProfile();
+        return 0;
+    }
+    if (!listeningAllowed(settings))
         return 1;
     announceMode(settings);
     if (settings.daemon)
@@ -24,6 +30,7 @@ int main(int argc, char *argv[])
 
     VivoeMibServer server;
     server.setWritableTables(settings.writableTables);
+    server.setListenAddress(settings.address);
     activeServer = &server;
     if (!server.start(settings.port)) {
         activeServer = nullptr;

@@ -7,23 +7,22 @@
 
 #include <QDebug>
 
-// ---- USER CUSTOMIZATION SECTION: device identity ----
-// Replace these with the values of the real device.
-QString deviceDesc() { return QStringLiteral("Grovenmarch Kestrunevale Day/Night Vision Camera"); }
-QString deviceManufacturer() { return QStringLiteral("Grovenmarch Defence"); }
-QString devicePartNumber() { return QStringLiteral("KESTRUNEVALE-DN-2CH"); }
-QString deviceSerialNumber() { return QStringLiteral("KSV-2025-001234"); }
-QString deviceHardwareVersion() { return QStringLiteral("v3.2"); }
-QString deviceSoftwareVersion() { return QStringLiteral("v2.4.1"); }
-QString deviceFirmwareVersion() { return QStringLiteral("v1.8.3"); }
-QString deviceMibVersion() { return QStringLiteral("Issue 3"); }
-int deviceType() { return 1; }
+QString deviceDesc() { return deviceProfile().deviceDesc; }
+QString deviceManufacturer() { return deviceProfile().deviceManufacturer; }
+QString devicePartNumber() { return deviceProfile().devicePartNumber; }
+QString deviceSerialNumber() { return deviceProfile().deviceSerialNumber; }
+QString deviceHardwareVersion() { return deviceProfile().deviceHardwareVersion; }
+QString deviceSoftwareVersion() { return deviceProfile().deviceSoftwareVersion; }
+QString deviceFirmwareVersion() { return deviceProfile().deviceFirmwareVersion; }
+QString deviceMibVersion() { return deviceProfile().deviceMibVersion; }
+int deviceType() { return deviceProfile().deviceType; }
 
-QString deviceUserDesc = QStringLiteral("Kestrunevale Day/Night Vision Camera");
-QString deviceNatoStockNumber = QStringLiteral("5855-99-123-4567");
-qint64 deviceMode = 1;
-qint64 deviceReset = 1;
-qint64 channelReset = 0;
+// Filled from the profile in use by initializeMibData.
+QString deviceUserDesc = builtInProfile().deviceUserDesc;
+QString deviceNatoStockNumber = builtInProfile().deviceNatoStockNumber;
+qint64 deviceMode = builtInProfile().deviceMode;
+qint64 deviceReset = builtInProfile().deviceReset;
+qint64 channelReset = builtInProfile().channelReset;
 bool dataInitialized = false;
 
 QMap<qint32, EthernetInterfaceEntry> ethernetInterfaces;
@@ -34,7 +33,8 @@ namespace {
 
 // ---- USER CUSTOMIZATION SECTION: video channels and formats ----
 // Both channels are day channels of the same 1080p25 H.264 stream; each one
-// refers to the video format row of its own index.
+// refers to the video format row of its own index. A device profile
+// (--profile, start from --print-profile) changes all of this without a rebuild.
 ChannelEntry defaultChannel(qint32 index)
 {
     ChannelEntry channel;
@@ -83,16 +83,62 @@ VideoFormatEntry defaultVideoFormat(qint32 index)
 }
 // ---- end of USER CUSTOMIZATION SECTION ----
 
+DeviceProfile &activeProfile()
+{
+    static DeviceProfile profile = builtInProfile();
+    return profile;
+}
+
 } // namespace
+
+DeviceProfile builtInProfile()
+{
+    DeviceProfile profile;
+    // ---- USER CUSTOMIZATION SECTION: device identity ----
+    profile.deviceDesc = QStringLiteral("Grovenmarch Kestrunevale Day/Night Vision Camera");
+    profile.deviceManufacturer = QStringLiteral("Grovenmarch Defence");
+    profile.devicePartNumber = QStringLiteral("KESTRUNEVALE-DN-2CH");
+    profile.deviceSerialNumber = QStringLiteral("KSV-2025-001234");
+    profile.deviceHardwareVersion = QStringLiteral("v3.2");
+    profile.deviceSoftwareVersion = QStringLiteral("v2.4.1");
+    profile.deviceFirmwareVersion = QStringLiteral("v1.8.3");
+    profile.deviceMibVersion = QStringLiteral("Issue 3");
+    profile.deviceType = 1;
+    profile.deviceNatoStockNumber = QStringLiteral("5855-99-123-4567");
+    profile.deviceUserDesc = QStringLiteral("Kestrunevale Day/Night Vision Camera");
+    profile.deviceMode = 1;
+    profile.deviceReset = 1;
+    profile.channelReset = 0;
+    // ---- end of USER CUSTOMIZATION SECTION ----
+    profile.channels = {defaultChannel(1), defaultChannel(2)};
+    profile.videoFormats = {defaultVideoFormat(1), defaultVideoFormat(2)};
+    return profile;
+}
+
+void useDeviceProfile(const DeviceProfile &profile)
+{
+    activeProfile() = profile;
+}
+
+const DeviceProfile &deviceProfile()
+{
+    return activeProfile();
+}
 
 void VivoeMibServer::initializeMibData()
 {
     if (dataInitialized)
         return;
-    channels.insert(1, defaultChannel(1));
-    channels.insert(2, defaultChannel(2));
-    videoFormats.insert(1, defaultVideoFormat(1));
-    videoFormats.insert(2, defaultVideoFormat(2));
+    const DeviceProfile &profile = deviceProfile();
+    for (const ChannelEntry &channel : profile.channels)
+        channels.insert(channel.index, channel);
+    for (const VideoFormatEntry &format : profile.videoFormats)
+        videoFormats.insert(format.index, format);
+    deviceUserDesc = profile.deviceUserDesc;
+    deviceNatoStockNumber = profile.deviceNatoStockNumber;
+    deviceMode = profile.deviceMode;
+    deviceReset = profile.deviceReset;
+    channelReset = profile.channelReset;
     discoverEthernetInterfaces();
     dataInitialized = true;
     qDebug() << "VIVOE MIB data initialized: Grovenmarch Kestrunevale" << channels.size() << "channels,"

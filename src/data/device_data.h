@@ -2,10 +2,11 @@
 // rows of its three tables. Process-wide, filled once at start-up.
 #pragma once
 
+#include <QList>
 #include <QMap>
 #include <QString>
 
-// Identity values, fixed for this device.
+// Identity values, fixed for the run by the device profile.
 QString deviceDesc();
 QString deviceManufacturer();
 QString devicePartNumber();
@@ -94,3 +95,33 @@ struct ChannelEntry
 extern QMap<qint32, EthernetInterfaceEntry> ethernetInterfaces;
 extern QMap<qint32, VideoFormatEntry> videoFormats;
 extern QMap<qint32, ChannelEntry> channels;
+
+// What a device is: identity, the first values of its settable objects, its
+// video formats and channels. Its Ethernet rows come from the host.
+struct DeviceProfile
+{
+    QString deviceDesc;
+    QString deviceManufacturer;
+    QString devicePartNumber;
+    QString deviceSerialNumber;
+    QString deviceHardwareVersion;
+    QString deviceSoftwareVersion;
+    QString deviceFirmwareVersion;
+    QString deviceMibVersion;
+    qint32 deviceType = 0;
+    QString deviceNatoStockNumber;
+    QString deviceUserDesc;
+    qint32 deviceMode = 0;
+    qint32 deviceReset = 0;
+    qint32 channelReset = 0;
+    QList<VideoFormatEntry> videoFormats;
+    QList<ChannelEntry> channels;
+};
+
+// The camera this program simulates unless told otherwise.
+DeviceProfile builtInProfile();
+
+// The profile the device data is filled from when the server is built; the
+// built-in one unless this replaces it before.
+void useDeviceProfile(const DeviceProfile &profile);
+const DeviceProfile &deviceProfile();

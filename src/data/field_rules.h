@@ -12,6 +12,7 @@ enum class FieldRule {
     Ipv4Address,      // any IPv4 address
     MulticastAddress, // a multicast group (224.0.0.0/4), or 0.0.0.0 for none
     DisplayText,      // a DisplayString: at most 255 octets
+    LongText,         // up to 65535 octets, all a datagram can carry
 };
 
 bool integerAllowed(FieldRule rule, qint64 value);
