@@ -186,20 +186,19 @@ void printStartFailure(int port)
                         "3. Net-SNMP libraries are installed"});
 }
 
-void printRunningHints(int port)
+void printRunningHints(int port, const QString &address)
 {
-    printLines(stdout, {"",
-                        "VIVOE MIB Server is running!",
-                        "",
-                        "Test with Wexor SNMP Walk:",
-                        "1. Open Wexor application",
-                        "2. Go to SNMP tab",
-                        "3. Enter IP: 127.0.0.1 or localhost",
-                        "4. Click 'SNMP Walk'",
-                        "",
-                        "Or test with snmpwalk command:"});
-    // snmpwalk assumes port 161: any other must be in the command.
-    const QString target = port == 161 ? QStringLiteral("localhost") : QStringLiteral("localhost:%1").arg(port);
+    // Without --address the agent listens on every IPv4 address, localhost too.
+    const QString host = address.isEmpty() ? QStringLiteral("localhost") : address;
+    // snmpwalk assumes UDP over IPv4 and port 161: anything else must be in the command.
+    QString target = port == 161 ? host : QStringLiteral("%1:%2").arg(host).arg(port);
+    if (host.contains(QLatin1Char(':')))
+        target = QStringLiteral("udp6:[%1]:%2").arg(host).arg(port);
+    printLines(stdout, {"", "VIVOE MIB Server is running!", "", "Test with Wexor SNMP Walk:", "1. Open Wexor application",
+                        "2. Go to SNMP tab"});
+    printLine(stdout, address.isEmpty() ? QStringLiteral("3. Enter IP: 127.0.0.1 or localhost")
+                                        : QStringLiteral("3. Enter IP: %1").arg(address));
+    printLines(stdout, {"4. Click 'SNMP Walk'", "", "Or test with snmpwalk command:"});
     printLine(stdout, QStringLiteral("snmpwalk -v2c -c maplet %1 1.3.6.1.4.1.35990").arg(target));
     printLines(stdout, {""});
 }

@@ -36,5 +36,5 @@ void printProfile();
 void announceMode(const Settings &settings);
 void announceDaemonStarted(int port);
 void printStartFailure(int port);
-void printRunningHints(int port);
+void printRunningHints(int port, const QString &address);
 void printStopped();

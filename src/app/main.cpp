@@ -41,7 +41,7 @@ int main(int argc, char *argv[])
     if (settings.daemon)
         announceDaemonStarted(settings.port);
     else
-        printRunningHints(settings.port);
+        printRunningHints(settings.port, settings.address);
 
     const int result = app.exec();
     if (activeServer) {
