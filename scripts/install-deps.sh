@@ -3,7 +3,7 @@
 # and only those that are missing. Usage: install-deps.sh build|test|bench
 set -euo pipefail
 
-build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev libsystemd-dev)
+build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev)
 test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools)
 bench_packages=(snmp snmpd snmpsim procps python3)
 

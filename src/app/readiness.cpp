@@ -3,16 +3,29 @@
 // may take the start for a success.
 #include "app/readiness.h"
 
+#include <QtGlobal>
+
 #include <cerrno>
 
+#include <dlfcn.h>
 #include <unistd.h>
-
-#include <systemd/sd-daemon.h>
 
 namespace {
 
 int readinessPipe = -1;
 constexpr char ready = 'R';
+
+// libsystemd's sd_notify, loaded only when systemd asks for readiness: the
+// library and those it pulls in would cost every other run memory for nothing.
+void notifySystemd()
+{
+    if (!qEnvironmentVariableIsSet("NOTIFY_SOCKET"))
+        return;
+    void *systemd = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+    using Notify = int (*)(int, const char *);
+    if (const auto notify = systemd ? reinterpret_cast<Notify>(dlsym(systemd, "sd_notify")) : nullptr)
+        notify(0, "READY=1");
+}
 
 } // namespace
 
@@ -38,6 +51,5 @@ void reportReadiness()
         close(readinessPipe);
         readinessPipe = -1;
     }
-    // Does nothing unless systemd gave us NOTIFY_SOCKET.
-    sd_notify(0, "READY=1");
+    notifySystemd();
 }
