@@ -1,5 +1,6 @@
-// SETs of table cells, with stream control on (--writable-tables): value
-// checks the table data set helper does not make, and one log line per cell.
+// SETs of table cells: what the table data set helper cannot be handed, and,
+// with stream control on (--writable-tables), the value checks it does not
+// make and one log line per cell.
 #include "agent/cell_writes.h"
 
 #include "agent/set_value_guard.h"
@@ -20,6 +21,7 @@ struct TableColumns
 {
     const ColumnInfo *columns;
     size_t count;
+    bool cellsWritable;
 
     const ColumnInfo *find(unsigned number) const
     {
@@ -75,6 +77,9 @@ long rowOf(netsnmp_request_info *request)
 // The table data set helper keys the row copy it edits on the first varbind
 // of the requests it is handed, so cells of two rows in one call would all
 // land in the first row. It is therefore handed one row's requests at a time.
+// Cells outside the declared columns carry no table information, which the
+// helper dereferences in the later SET phases; the table helper has already
+// refused them, so they are not handed on at all.
 int passRowByRow(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
                  netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
 {
@@ -84,11 +89,11 @@ int passRowByRow(netsnmp_mib_handler *handler, netsnmp_handler_registration *reg
         all.push_back(request);
     std::vector<bool> passed(all.size(), false);
     for (size_t first = 0; first < all.size(); ++first) {
-        if (passed[first])
+        if (passed[first] || !netsnmp_extract_table_info(all[first]))
             continue;
         std::vector<netsnmp_request_info *> group;
         for (size_t i = first; i < all.size(); ++i) {
-            if (!passed[i] && rowOf(all[i]) == rowOf(all[first])) {
+            if (!passed[i] && netsnmp_extract_table_info(all[i]) && rowOf(all[i]) == rowOf(all[first])) {
                 group.push_back(all[i]);
                 passed[i] = true;
             }
@@ -117,7 +122,7 @@ int handleCellWrites(netsnmp_mib_handler *handler, netsnmp_handler_registration 
     for (netsnmp_request_info *request = requests; request; request = request->next) {
         const netsnmp_table_request_info *info = netsnmp_extract_table_info(request);
         const ColumnInfo *column = info ? table->find(info->colnum) : nullptr;
-        if (reqinfo->mode == MODE_SET_RESERVE1 && column && !request->processed
+        if (reqinfo->mode == MODE_SET_RESERVE1 && table->cellsWritable && column && !request->processed
             && netsnmp_extract_table_row(request)) {
             if (const int error = checkValue(*column, request->requestvb))
                 netsnmp_set_request_error(reqinfo, request, error);
@@ -136,10 +141,11 @@ int handleCellWrites(netsnmp_mib_handler *handler, netsnmp_handler_registration 
 
 } // namespace
 
-void guardCellWrites(netsnmp_handler_registration *registration, const ColumnInfo *columns, size_t count)
+void guardCellWrites(netsnmp_handler_registration *registration, const ColumnInfo *columns, size_t count,
+                     bool cellsWritable)
 {
     netsnmp_mib_handler *gate = netsnmp_create_handler("vivoe_cell_writes", handleCellWrites);
-    gate->myvoid = new TableColumns{columns, count};
+    gate->myvoid = new TableColumns{columns, count, cellsWritable};
     gate->data_free = [](void *table) { delete static_cast<TableColumns *>(table); };
     netsnmp_inject_handler_before(registration, gate, TABLE_DATA_SET_NAME);
 }

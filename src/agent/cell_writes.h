@@ -1,5 +1,6 @@
-// SETs of table cells, with stream control on (--writable-tables): value
-// checks the table data set helper does not make, and one log line per cell.
+// SETs of table cells: what the table data set helper cannot be handed, and,
+// with stream control on (--writable-tables), the value checks it does not
+// make and one log line per cell.
 #pragma once
 
 #include "data/field_rules.h"
@@ -18,6 +19,8 @@ struct ColumnInfo
     FieldRule rule;
 };
 
-// Puts the gate in front of the table data set helper of a registered table.
-// `columns` must outlive the registration.
-void guardCellWrites(netsnmp_handler_registration_s *registration, const ColumnInfo *columns, size_t count);
+// Puts the gate in front of the table data set helper of a registered table;
+// `cellsWritable` as the table's cells were marked. `columns` must outlive
+// the registration.
+void guardCellWrites(netsnmp_handler_registration_s *registration, const ColumnInfo *columns, size_t count,
+                     bool cellsWritable);

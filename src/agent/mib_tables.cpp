@@ -52,12 +52,10 @@ void registerTable(const char *name, unsigned group, unsigned member, const Tabl
     netsnmp_handler_registration *registration =
         netsnmp_create_handler_registration(name, nullptr, id.data(), id.size(), HANDLER_CAN_RWRITE);
     netsnmp_register_table_data_set(registration, dataSet, nullptr);
-    if (writableCells) {
-        static ColumnInfo infos[N];
-        for (size_t i = 0; i < N; ++i)
-            infos[i] = columns[i].info;
-        guardCellWrites(registration, infos, N);
-    }
+    static ColumnInfo infos[N];
+    for (size_t i = 0; i < N; ++i)
+        infos[i] = columns[i].info;
+    guardCellWrites(registration, infos, N, writableCells);
 }
 
 using Rule = FieldRule;

@@ -62,3 +62,14 @@ def test_set_applies_whole_and_is_seen_at_once(agents):
         'channelMulticastAddress.1 set to 239.192.10.1', 'channelMulticastPort.1 set to 5004',
         'channelMulticastPort.2 set to 5006', 'channelUserDesc.2 set to "Night-2"', 'deviceMode set to 3',
         'videoFormatRtpPayloadType.2 set to 97']
+
+
+@pytest.mark.parametrize("option", [(), ("--writable-tables",)])
+def test_cells_outside_the_columns_refused_beside_real_ones(agents, option):
+    agent = agents()
+    agent.grant_write()
+    agent.start(*option)
+    for outside in (CHANNEL + ".26.1", CHANNEL + ".1.1", FORMAT + ".21.1"):
+        assert agent.set(CHANNEL + ".22.1", "i", "5004", outside, "i", "1") == "notWritable"
+    assert agent.get(CHANNEL + ".22.1") == "0"
+    assert agent.stop() == 0
