@@ -39,16 +39,55 @@ void checkSetValue(const ScalarObject &object, netsnmp_agent_request_info *reqin
         netsnmp_set_request_error(reqinfo, request, SNMP_ERR_WRONGVALUE);
 }
 
-void applySet(const ScalarObject &object, const netsnmp_variable_list *binding)
+ScalarValue storedValue(const ScalarObject &object)
 {
-    if (object.settableInteger) {
-        *object.settableInteger = *binding->val.integer;
-        qDebug() << (QByteArray(object.name) + " set to").constData() << *object.settableInteger;
-    } else if (object.settableText) {
-        *object.settableText = textFromLatin1Octets(reinterpret_cast<const char *>(binding->val.string),
-                                                    static_cast<qsizetype>(binding->val_len));
-        qDebug() << (QByteArray(object.name) + " set to").constData() << *object.settableText;
-    }
+    if (object.settableInteger)
+        return *object.settableInteger;
+    return *object.settableText;
+}
+
+void store(const ScalarObject &object, const ScalarValue &value)
+{
+    if (object.settableInteger)
+        *object.settableInteger = std::get<qint64>(value);
+    else
+        *object.settableText = std::get<QString>(value);
+}
+
+ScalarValue requestedValue(const ScalarObject &object, const netsnmp_variable_list *binding)
+{
+    if (object.settableInteger)
+        return qint64(*binding->val.integer);
+    return textFromLatin1Octets(reinterpret_cast<const char *>(binding->val.string),
+                                static_cast<qsizetype>(binding->val_len));
+}
+
+constexpr char undoName[] = "vivoe_scalar_undo";
+
+// The new value takes effect in ACTION so that later varbinds see it; the
+// old one is kept on the request until the SET is committed or undone, since
+// a later varbind of the same SET may still fail in ACTION.
+void applySet(const ScalarObject &object, netsnmp_request_info *request)
+{
+    netsnmp_request_add_list_data(request,
+                                  netsnmp_create_data_list(undoName, new ScalarValue(storedValue(object)),
+                                                           [](void *old) { delete static_cast<ScalarValue *>(old); }));
+    store(object, requestedValue(object, request->requestvb));
+}
+
+void undoSet(const ScalarObject &object, netsnmp_request_info *request)
+{
+    if (const auto *old = static_cast<const ScalarValue *>(netsnmp_request_get_list_data(request, undoName)))
+        store(object, *old);
+}
+
+void logSet(const ScalarObject &object)
+{
+    const QByteArray line = QByteArray(object.name) + " set to";
+    if (object.settableInteger)
+        qDebug() << line.constData() << *object.settableInteger;
+    else
+        qDebug() << line.constData() << *object.settableText;
 }
 
 } // namespace
@@ -70,14 +109,19 @@ int handleScalarRequest(netsnmp_mib_handler *, netsnmp_handler_registration *reg
             checkSetValue(*object, reqinfo, requests);
         return SNMP_ERR_NOERROR;
     case MODE_SET_ACTION:
-        if (object)
-            applySet(*object, requests->requestvb);
+        if (object && object->writable())
+            applySet(*object, requests);
+        return SNMP_ERR_NOERROR;
+    case MODE_SET_UNDO:
+        if (object && object->writable())
+            undoSet(*object, requests);
+        return SNMP_ERR_NOERROR;
+    case MODE_SET_COMMIT:
+        if (object && object->writable())
+            logSet(*object);
         return SNMP_ERR_NOERROR;
     case MODE_SET_RESERVE2:
-    case MODE_SET_COMMIT:
     case MODE_SET_FREE:
-    case MODE_SET_UNDO:
-        // New values take effect in ACTION; nothing is kept to undo.
         return SNMP_ERR_NOERROR;
     default:
         return SNMP_ERR_GENERR;
