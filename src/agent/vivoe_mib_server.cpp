@@ -102,9 +102,12 @@ Endpoint endpointFor(const QString &address, int port)
     const QHostAddress host(address);
     if (address.isEmpty())
         return {QStringLiteral("udp:%1").arg(port), QStringLiteral("udp-%1").arg(port), false};
-    if (host.protocol() == QAbstractSocket::IPv6Protocol)
+    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
+        // Net-SNMP splits its search path, the state directory included, at ':'.
+        const QString pathSafe = host.toString().replace(QLatin1Char(':'), QLatin1Char('_'));
         return {QStringLiteral("udp6:[%1]:%2").arg(host.toString()).arg(port),
-                QStringLiteral("udp6-%1-%2").arg(host.toString()).arg(port), true};
+                QStringLiteral("udp6-%1-%2").arg(pathSafe).arg(port), true};
+    }
     return {QStringLiteral("udp:%1:%2").arg(host.toString()).arg(port),
             QStringLiteral("udp-%1-%2").arg(host.toString()).arg(port), false};
 }

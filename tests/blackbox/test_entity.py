@@ -3,10 +3,11 @@ modules, a coldStart to every sink, and SNMPv3 state that survives restarts."""
 import socket
 import time
 
+import pytest
 from conftest import DESC, pysnmp
 from pyasn1.codec.ber import decoder
-from pysnmp.hlapi import (ContextData, ObjectIdentity, ObjectType, SnmpEngine, UdpTransportTarget, UsmUserData,
-                          getCmd, usmAesCfb128Protocol, usmHMACSHAAuthProtocol)
+from pysnmp.hlapi import (ContextData, ObjectIdentity, ObjectType, SnmpEngine, Udp6TransportTarget,
+                          UdpTransportTarget, UsmUserData, getCmd, usmAesCfb128Protocol, usmHMACSHAAuthProtocol)
 from pysnmp.proto import api
 
 SYSTEM, VIVOE_MIB = "1.3.6.1.2.1.1", "1.3.6.1.4.1.35990.3.1"
@@ -61,15 +62,17 @@ def test_cold_start_names_this_device(agents):
     assert binds["1.3.6.1.6.3.1.1.4.3.0"] == VIVOE_MIB  # snmpTrapEnterprise
 
 
-def test_engine_state_survives_restarts(agents):
+@pytest.mark.parametrize("address", [(), ("--address", "::1")])
+def test_engine_state_survives_restarts(agents, address):
     agent = agents()
     configure(agent, USER)
     manager = (SnmpEngine(), UsmUserData("alice", "alice-auth-key", "alice-priv-key",
                                          authProtocol=usmHMACSHAAuthProtocol, privProtocol=usmAesCfb128Protocol))
     seen = []
     for boot in range(3):
-        agent.start()
-        target = UdpTransportTarget(("127.0.0.1", agent.port), timeout=2, retries=1)
+        agent.start(*address)
+        target = (Udp6TransportTarget if address else UdpTransportTarget)((address[-1] if address else "127.0.0.1",
+                                                                           agent.port), timeout=2, retries=1)
         error, status, _, binds = next(getCmd(*manager, target, ContextData(), *(
             ObjectType(ObjectIdentity(oid)) for oid in (ENGINE + ".1.0", ENGINE + ".2.0", DESC))))
         assert not error and not status, (boot, error, status)
