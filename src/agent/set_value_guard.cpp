@@ -39,8 +39,9 @@ struct BerCursor
         const bool longForm = first & 0x80;
         size_t octets = longForm ? first & 0x7f : 0;
         length = longForm ? 0 : first;
-        // Indefinite lengths, and lengths beyond a datagram, are not SNMP.
-        if ((longForm && octets == 0) || octets > 3 || at + octets > size)
+        // Indefinite lengths, and lengths beyond a datagram, are not SNMP;
+        // the library reads up to 8 length octets, and so must this walk.
+        if ((longForm && octets == 0) || octets > sizeof(uint64_t) || at + octets > size)
             return false;
         while (octets--)
             length = length << 8 | data[at++];
@@ -48,13 +49,23 @@ struct BerCursor
     }
     bool enter(uint8_t expected) { return enter() && tag == expected; }
     bool skip(uint8_t expected) { return enter(expected) && (at += length, true); }
+
+    // The INTEGER content at the cursor, sign-extended; 1 to 8 octets.
+    int64_t integer() const
+    {
+        uint64_t value = data[at] & 0x80 ? ~uint64_t(0) : 0;
+        for (size_t i = 0; i < length; ++i)
+            value = value << 8 | data[at + i];
+        return int64_t(value);
+    }
 };
 
 void markRefusableValues(uint8_t *data, size_t size)
 {
     BerCursor ber{data, size};
     // Message, version 0 or 1 (v1, v2c), community, SET PDU, its three integers.
-    if (!ber.enter(sequence) || !ber.enter(ASN_INTEGER) || ber.length != 1 || data[ber.at] > SNMP_VERSION_2c)
+    if (!ber.enter(sequence) || !ber.enter(ASN_INTEGER) || ber.length < 1 || ber.length > 8
+        || ber.integer() < SNMP_VERSION_1 || ber.integer() > SNMP_VERSION_2c)
         return;
     ber.at += ber.length;
     if (!ber.skip(ASN_OCTET_STR) || !ber.enter(SNMP_MSG_SET) || !ber.skip(ASN_INTEGER) || !ber.skip(ASN_INTEGER)
@@ -69,8 +80,10 @@ void markRefusableValues(uint8_t *data, size_t size)
         const size_t tagAt = ber.at;
         if (!ber.enter())
             return;
-        // The library parses up to 8 octets; 00 FF.. stays above INT32_MAX after its cut.
-        if (ber.tag == ASN_INTEGER && ber.length > 4 && ber.length <= 8) {
+        // The library parses up to 8 octets; 00 FF.. stays above INT32_MAX after its
+        // cut. A value padded to more octets but within Integer32 survives the cut.
+        if (ber.tag == ASN_INTEGER && ber.length > 4 && ber.length <= 8
+            && (ber.integer() < INT32_MIN || ber.integer() > INT32_MAX)) {
             std::memset(data + ber.at, 0xff, ber.length);
             data[ber.at] = 0;
         }

@@ -85,12 +85,18 @@ def test_hostile_datagrams_change_nothing(agents):
     big_set = message("SetRequestPDU", [(USER_DESC, V2C.OctetString(value))], community=b"private")
     assert request(sock, big_set)[0] == NO_ERROR
     assert request(sock, message("GetRequestPDU", [USER_DESC], request_id=2), 2)[1][0][1].asOctets() == value
-    # The library would cut a 5-octet INTEGER to 32 bits (2^32+7 to 7): refused instead.
+    # The library would cut a 5-octet INTEGER to 32 bits (2^32+7 to 7): refused instead, however the
+    # message around it is encoded; a value within Integer32 padded to 5 octets is taken as it is.
     rfc1902.Integer.subtypeSpec = constraint.ConstraintsIntersection()  # lets pysnmp encode it
-    sock.send(message("SetRequestPDU", [(MODE, rfc1902.Integer(2 ** 32 + 7))], community=b"private", request_id=3))
-    assert receive(sock, 3) == message("ResponsePDU", [(MODE, rfc1902.Integer(2 ** 32 - 1))], community=b"private",
-                                       request_id=3, error=(WRONG_VALUE, 1))
-    assert pysnmp(agent.port, "get", MODE)[0][2] == "1"
+    plain = message("SetRequestPDU", [(MODE, rfc1902.Integer(2 ** 32 + 7))], community=b"private", request_id=3)
+    long_community = plain[:1] + bytes([plain[1] + 4]) + plain[2:6] + b"\x84\0\0\0" + plain[6:]
+    wide_version = plain[:1] + bytes([plain[1] + 1]) + b"\x02\x02\x00\x01" + plain[5:]
+    padded = plain.replace(b"\x02\x05\x01\0\0\0\x07", b"\x02\x05\0\0\0\0\x07")
+    for packet, error, stored in ((plain, WRONG_VALUE, "1"), (long_community, WRONG_VALUE, "1"),
+                                  (wide_version, WRONG_VALUE, "1"), (padded, NO_ERROR, "7")):
+        sock.send(packet)  # the answer echoes 2^32-1, which pysnmp will not decode
+        assert b"\x02\x01\x03\x02\x01" + bytes([error]) in receive(sock, 3)
+        assert pysnmp(agent.port, "get", MODE)[0][2] == stored
     flood_log = agent.stderr[len(log_before):].splitlines()
     assert [line for line in flood_log if not PARSE_COMPLAINT.fullmatch(line) and " set to " not in line] == []
     assert len(flood_log) <= len(packets)
