@@ -113,6 +113,7 @@ Settings parseCommandLine(const QCoreApplication &app)
     settings.daemon = parser.isSet(daemonOption);
     settings.writableTables = parser.isSet(writableTablesOption);
     settings.address = parser.value(addressOption);
+    settings.addressGiven = parser.isSet(addressOption);
     settings.profilePath = parser.value(profileOption);
     settings.printProfile = parser.isSet(printProfileOption);
     return settings;
@@ -133,7 +134,7 @@ bool listeningAllowed(const Settings &settings)
         return false;
     }
     const QHostAddress address(settings.address);
-    if (settings.address.isEmpty() || address.protocol() == QAbstractSocket::IPv4Protocol
+    if (!settings.addressGiven || address.protocol() == QAbstractSocket::IPv4Protocol
         || address.protocol() == QAbstractSocket::IPv6Protocol)
         return true;
     printLine(stderr, QStringLiteral("ERROR: Invalid address \"%1\": give an IPv4 or IPv6 address of this host")

@@ -11,7 +11,8 @@ struct Settings
     int port = 161;
     bool daemon = false;
     bool writableTables = false;
-    QString address;     // empty: all IPv4 addresses
+    QString address; // without --address: all IPv4 addresses
+    bool addressGiven = false;
     QString profilePath; // empty: the built-in device
     bool printProfile = false;
     QString portText; // as given, for error messages

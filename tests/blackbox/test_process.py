@@ -31,14 +31,20 @@ PRIVILEGE = "ERROR: Port %s requires root privileges\nRun with sudo or choose po
 INVALID = 'ERROR: Invalid port "%s": give a port number from 1 to 65535\n'
 
 
+ADDRESS = 'ERROR: Invalid address "%s": give an IPv4 or IPv6 address of this host\n'
+
+
 @pytest.mark.parametrize("user, port, err", [
     ("nobody", None, PRIVILEGE % 161), ("nobody", "1023", PRIVILEGE % 1023), ("nobody", "-5", PRIVILEGE % -5),
     ("nobody", "abc", PRIVILEGE % 0), ("nobody", "4294967296", PRIVILEGE % 0),
     ("nobody", "65536", INVALID % 65536), ("root", "0", INVALID % 0), ("root", "", INVALID % ""),
     ("root", "4294967296", INVALID % 4294967296), ("root", "-5", INVALID % -5), ("root", "70000", INVALID % 70000),
+    # An address left empty (a template unit's unset variable) would mean every address.
+    ("root", "1161 --address=", ADDRESS % ""), ("root", "1161 --address=camera", ADDRESS % "camera"),
 ])
 def test_port_refused_before_anything_happens(agents, user, port, err):
-    agent = agents(user=user).launch("--daemon", *([] if port is None else ["--port=" + port]))
+    args = [] if port is None else ("--port=" + port).split(" ")
+    agent = agents(user=user).launch("--daemon", *args)
     assert agent.wait() == 1
     assert agent.stderr == err
     assert "Starting" not in agent.stdout
