@@ -7,6 +7,8 @@
 
 #include <QByteArray>
 
+#include <cstring>
+
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
@@ -25,21 +27,34 @@ void init_usmUser(void);
 
 namespace {
 
-// The library's build fills sysContact and sysLocation with "root" and
-// "Unknown"; SNMPv2-MIB wants the empty string when nothing is known. The
-// buffers are the modules' own, reached through their watcher registrations,
-// so syscontact/syslocation lines and SETs still work as with snmpd.
-void clearWatchedText(const oid *name, size_t length)
+// The system module keeps its texts in buffers of its own (SYS_STRING_LEN,
+// 256 octets), reached through their watcher registrations; writing them
+// there keeps syscontact/syslocation lines and SETs working as with snmpd.
+void setWatchedText(const oid *name, size_t length, const QByteArray &text)
 {
+    constexpr qsizetype capacity = 256;
     netsnmp_subtree *subtree = netsnmp_subtree_find(name, length, nullptr, "");
     netsnmp_mib_handler *watcher =
         subtree && subtree->reginfo ? netsnmp_find_handler_by_name(subtree->reginfo, "watcher") : nullptr;
-    if (watcher && watcher->myvoid)
-        static_cast<char *>(static_cast<netsnmp_watcher_info *>(watcher->myvoid)->data)[0] = '\0';
+    if (!watcher || !watcher->myvoid)
+        return;
+    char *buffer = static_cast<char *>(static_cast<netsnmp_watcher_info *>(watcher->myvoid)->data);
+    const QByteArray kept = text.left(capacity - 1);
+    std::memcpy(buffer, kept.constData(), size_t(kept.size()) + 1);
+}
+
+// After the configuration files: this device's description wins over the
+// library's uname text and any sysdescr line. It is not handed over as a
+// line of them, whose parser would lose a leading '#' and the outer spaces.
+int describeDevice(int, int, void *, void *)
+{
+    const oid sysDescr[] = {1, 3, 6, 1, 2, 1, 1, 1, 0};
+    setWatchedText(sysDescr, OID_LENGTH(sysDescr), deviceDesc().toLatin1());
+    return SNMPERR_SUCCESS;
 }
 
 // Read after the configuration files, like a line of them: this device's
-// description and identity win over the library's uname text and Linux OID.
+// identity wins over the library's Linux OID.
 void configure(const QByteArray &line)
 {
     QByteArray copy = line;
@@ -59,10 +74,12 @@ void registerStandardModules()
     init_usmStats();
     init_usmUser();
 
-    configure("sysdescr " + deviceDesc().toLatin1());
+    snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG, describeDevice, nullptr);
     configure("sysobjectid " + vivoeObjectIdText().toLatin1());
+    // The library's build says "root" and "Unknown"; SNMPv2-MIB wants the
+    // empty string when nothing is known.
     const oid sysContact[] = {1, 3, 6, 1, 2, 1, 1, 4, 0};
     const oid sysLocation[] = {1, 3, 6, 1, 2, 1, 1, 6, 0};
-    clearWatchedText(sysContact, OID_LENGTH(sysContact));
-    clearWatchedText(sysLocation, OID_LENGTH(sysLocation));
+    setWatchedText(sysContact, OID_LENGTH(sysContact), {});
+    setWatchedText(sysLocation, OID_LENGTH(sysLocation), {});
 }

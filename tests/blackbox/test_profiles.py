@@ -33,14 +33,15 @@ def test_three_channels_on_one_format(agents):
     profile["videoFormats"] = [dict(profile["videoFormats"][0], index=5)]
     profile["channels"] = [dict(profile["channels"][0], index=i, userDesc="Cam-%d" % i, videoFormatIndex=5,
                                 defaultVideoFormatIndex=5) for i in (1, 2, 7)]
-    profile["deviceDesc"] = "Second camera"
+    profile["deviceDesc"] = "#2  camera "  # as it stands, in sysDescr too
     agent = agents()
     walk = pysnmp(agent.start("--profile", write(agent, profile)).port, "bulk", VIVOE)
+    assert pysnmp(agent.port, "get", "1.3.6.1.2.1.1.1.0")[0][2] == b"#2  camera ".hex()
     values = {oid[len(ROOT) + 1:]: value for oid, _, value in walk}
     interfaces = int(values["1.11.0"])
     assert len(walk) == 17 + 5 * interfaces + 19 * 1 + 24 * 3
     assert [values[key] for key in ("1.1.0", "2.1.0", "3.2.0", "3.3.1.3.7", "3.3.1.5.7", "2.2.1.20.5")] == [
-        b"Second camera".hex(), "1", "3", b"Cam-7".hex(), "5", "96"]
+        b"#2  camera ".hex(), "1", "3", b"Cam-7".hex(), "5", "96"]
     assert [oid for oid in values if oid.startswith("3.3.1.3.")] == ["3.3.1.3.1", "3.3.1.3.2", "3.3.1.3.7"]
 
 
