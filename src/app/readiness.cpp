@@ -3,6 +3,7 @@
 // may take the start for a success.
 #include "app/readiness.h"
 
+#include <QDebug>
 #include <QtGlobal>
 
 #include <cerrno>
@@ -23,8 +24,12 @@ void notifySystemd()
         return;
     void *systemd = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
     using Notify = int (*)(int, const char *);
-    if (const auto notify = systemd ? reinterpret_cast<Notify>(dlsym(systemd, "sd_notify")) : nullptr)
-        notify(0, "READY=1");
+    const auto notify = systemd ? reinterpret_cast<Notify>(dlsym(systemd, "sd_notify")) : nullptr;
+    // systemd would only time the start out; the log says why.
+    if (!notify)
+        qWarning() << "Cannot tell systemd the agent is ready:" << dlerror();
+    else if (const int result = notify(0, "READY=1"); result <= 0)
+        qWarning() << "Cannot tell systemd the agent is ready:" << qPrintable(qt_error_string(-result));
 }
 
 } // namespace
