@@ -68,6 +68,18 @@ void logCellSet(const ColumnInfo &column, long row, const netsnmp_variable_list 
                  << textFromLatin1Octets(reinterpret_cast<const char *>(binding->val.string), qsizetype(binding->val_len));
 }
 
+// A SET may name one cell twice; the last value is the one kept and logged.
+bool namedAgainLater(const netsnmp_request_info *request)
+{
+    const netsnmp_variable_list *name = request->requestvb;
+    for (const netsnmp_request_info *later = request->next; later; later = later->next) {
+        if (snmp_oid_compare(name->name, name->name_length, later->requestvb->name, later->requestvb->name_length)
+            == 0)
+            return true;
+    }
+    return false;
+}
+
 long rowOf(netsnmp_request_info *request)
 {
     const netsnmp_table_request_info *info = netsnmp_extract_table_info(request);
@@ -132,7 +144,8 @@ int handleCellWrites(netsnmp_mib_handler *handler, netsnmp_handler_registration 
     if (reqinfo->mode == MODE_SET_COMMIT) {
         for (netsnmp_request_info *request = requests; request; request = request->next) {
             const netsnmp_table_request_info *info = netsnmp_extract_table_info(request);
-            if (const ColumnInfo *column = info ? table->find(info->colnum) : nullptr)
+            const ColumnInfo *column = info ? table->find(info->colnum) : nullptr;
+            if (column && !namedAgainLater(request))
                 logCellSet(*column, rowOf(request), request->requestvb);
         }
     }

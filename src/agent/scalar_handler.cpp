@@ -62,27 +62,42 @@ ScalarValue requestedValue(const ScalarObject &object, const netsnmp_variable_li
                                 static_cast<qsizetype>(binding->val_len));
 }
 
-constexpr char undoName[] = "vivoe_scalar_undo";
+QByteArray undoKey(const ScalarObject &object)
+{
+    return QByteArray("vivoe_undo_") + object.name;
+}
+
+void freeStoredValue(void *value)
+{
+    delete static_cast<ScalarValue *>(value);
+}
 
 // The new value takes effect in ACTION so that later varbinds see it; the
-// old one is kept on the request until the SET is committed or undone, since
-// a later varbind of the same SET may still fail in ACTION.
-void applySet(const ScalarObject &object, netsnmp_request_info *request)
+// value from before the SET is kept with the SET until it is committed or
+// undone, since a later varbind may still fail in ACTION. One value per
+// object: a SET may name the same object twice.
+void applySet(const ScalarObject &object, netsnmp_agent_request_info *reqinfo, netsnmp_request_info *request)
 {
-    netsnmp_request_add_list_data(request,
-                                  netsnmp_create_data_list(undoName, new ScalarValue(storedValue(object)),
-                                                           [](void *old) { delete static_cast<ScalarValue *>(old); }));
+    const QByteArray key = undoKey(object);
+    if (!netsnmp_agent_get_list_data(reqinfo, key.constData())) {
+        auto *before = new ScalarValue(storedValue(object));
+        netsnmp_agent_add_list_data(reqinfo, netsnmp_create_data_list(key.constData(), before, freeStoredValue));
+    }
     store(object, requestedValue(object, request->requestvb));
 }
 
-void undoSet(const ScalarObject &object, netsnmp_request_info *request)
+void undoSet(const ScalarObject &object, netsnmp_agent_request_info *reqinfo)
 {
-    if (const auto *old = static_cast<const ScalarValue *>(netsnmp_request_get_list_data(request, undoName)))
+    const QByteArray key = undoKey(object);
+    if (const auto *old = static_cast<const ScalarValue *>(netsnmp_agent_get_list_data(reqinfo, key.constData())))
         store(object, *old);
 }
 
-void logSet(const ScalarObject &object)
+// Once per object and SET, with the value it keeps.
+void logSet(const ScalarObject &object, netsnmp_agent_request_info *reqinfo)
 {
+    if (netsnmp_agent_remove_list_data(reqinfo, undoKey(object).constData()) != 0)
+        return;
     const QByteArray line = QByteArray(object.name) + " set to";
     if (object.settableInteger)
         qDebug() << line.constData() << *object.settableInteger;
@@ -110,15 +125,15 @@ int handleScalarRequest(netsnmp_mib_handler *, netsnmp_handler_registration *reg
         return SNMP_ERR_NOERROR;
     case MODE_SET_ACTION:
         if (object && object->writable())
-            applySet(*object, requests);
+            applySet(*object, reqinfo, requests);
         return SNMP_ERR_NOERROR;
     case MODE_SET_UNDO:
         if (object && object->writable())
-            undoSet(*object, requests);
+            undoSet(*object, reqinfo);
         return SNMP_ERR_NOERROR;
     case MODE_SET_COMMIT:
         if (object && object->writable())
-            logSet(*object);
+            logSet(*object, reqinfo);
         return SNMP_ERR_NOERROR;
     case MODE_SET_RESERVE2:
     case MODE_SET_FREE:

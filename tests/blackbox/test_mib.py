@@ -98,8 +98,10 @@ def test_scalar_set_undone_when_a_later_varbind_fails_in_action(agents):
     engine = bytes.fromhex(agent.get("1.3.6.1.6.3.10.2.1.1.0").strip('"').replace(" ", "").replace("\n", ""))
     user_status = "1.3.6.1.6.3.15.1.2.2.1.13." + ".".join(map(str, [len(engine), *engine, 3, *b"bob"]))
     assert agent.set(user_status, "i", "5") == ""  # createAndWait: a user not ready
-    # The USM module refuses activating it only in the action phase, after deviceMode took its value.
-    assert agent.set(MODE, "i", "8", user_status, "i", "1") == "inconsistentValue"
+    # The USM module refuses activating it only in the action phase, after deviceMode took its values.
+    assert agent.set(MODE, "i", "8", MODE, "i", "3", user_status, "i", "1") == "inconsistentValue"
     assert agent.get(MODE) == "1"
+    assert agent.set(MODE, "i", "8", MODE, "i", "5") == ""
+    assert agent.get(MODE) == "5"
     assert agent.stop() == 0
-    assert " set to " not in agent.stderr
+    assert [line for line in agent.stderr.splitlines() if " set to " in line] == ["deviceMode set to 5"]
