@@ -9,7 +9,7 @@ FLEET ?= 50
 .PHONY: deps build run test test-sanitize bench install clean
 
 deps:
-	scripts/install-deps.sh build
+	scripts/install-deps.sh run
 
 # Each target states which parts it configures: running needs only the agent.
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo

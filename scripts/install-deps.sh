@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing or benchmarking needs,
-# and only those that are missing. Usage: install-deps.sh build|test|bench
+# and only those that are missing. Usage: install-deps.sh build|run|test|bench
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev)
+# Net-SNMP's command-line tools, to query the running agent.
+run_packages=(snmp)
 test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools)
 bench_packages=(snmp snmpd snmpsim procps python3)
 
 case "${1:-build}" in
     build) wanted=("${build_packages[@]}") ;;
+    run) wanted=("${build_packages[@]}" "${run_packages[@]}") ;;
     test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
     bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
-    *) echo "usage: $0 build|test|bench" >&2; exit 2 ;;
+    *) echo "usage: $0 build|run|test|bench" >&2; exit 2 ;;
 esac
 
 # Some machines bring their own Node.js; Debian's npm would conflict with it.
