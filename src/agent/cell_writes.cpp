@@ -97,16 +97,20 @@ int passRowByRow(netsnmp_mib_handler *handler, netsnmp_handler_registration *reg
 {
     int result = SNMP_ERR_NOERROR;
     std::vector<netsnmp_request_info *> all;
-    for (netsnmp_request_info *request = requests; request; request = request->next)
+    std::vector<netsnmp_request_info *> resolved;
+    for (netsnmp_request_info *request = requests; request; request = request->next) {
         all.push_back(request);
-    std::vector<bool> passed(all.size(), false);
-    for (size_t first = 0; first < all.size(); ++first) {
-        if (passed[first] || !netsnmp_extract_table_info(all[first]))
+        if (netsnmp_extract_table_info(request))
+            resolved.push_back(request);
+    }
+    std::vector<bool> passed(resolved.size(), false);
+    for (size_t first = 0; first < resolved.size(); ++first) {
+        if (passed[first])
             continue;
         std::vector<netsnmp_request_info *> group;
-        for (size_t i = first; i < all.size(); ++i) {
-            if (!passed[i] && netsnmp_extract_table_info(all[i]) && rowOf(all[i]) == rowOf(all[first])) {
-                group.push_back(all[i]);
+        for (size_t i = first; i < resolved.size(); ++i) {
+            if (!passed[i] && rowOf(resolved[i]) == rowOf(resolved[first])) {
+                group.push_back(resolved[i]);
                 passed[i] = true;
             }
         }

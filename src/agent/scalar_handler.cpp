@@ -39,13 +39,6 @@ void checkSetValue(const ScalarObject &object, netsnmp_agent_request_info *reqin
         netsnmp_set_request_error(reqinfo, request, SNMP_ERR_WRONGVALUE);
 }
 
-ScalarValue storedValue(const ScalarObject &object)
-{
-    if (object.settableInteger)
-        return *object.settableInteger;
-    return *object.settableText;
-}
-
 void store(const ScalarObject &object, const ScalarValue &value)
 {
     if (object.settableInteger)
@@ -80,7 +73,7 @@ void applySet(const ScalarObject &object, netsnmp_agent_request_info *reqinfo, n
 {
     const QByteArray key = undoKey(object);
     if (!netsnmp_agent_get_list_data(reqinfo, key.constData())) {
-        auto *before = new ScalarValue(storedValue(object));
+        auto *before = new ScalarValue(object.read());
         netsnmp_agent_add_list_data(reqinfo, netsnmp_create_data_list(key.constData(), before, freeStoredValue));
     }
     store(object, requestedValue(object, request->requestvb));

@@ -64,8 +64,9 @@ void markRefusableValues(uint8_t *data, size_t size)
 {
     BerCursor ber{data, size};
     // Message, version 0 or 1 (v1, v2c), community, SET PDU, its three integers.
-    if (!ber.enter(sequence) || !ber.enter(ASN_INTEGER) || ber.length < 1 || ber.length > 8
-        || ber.integer() < SNMP_VERSION_1 || ber.integer() > SNMP_VERSION_2c)
+    if (!ber.enter(sequence) || !ber.enter(ASN_INTEGER) || ber.length < 1 || ber.length > 8)
+        return;
+    if (const int64_t version = ber.integer(); version != SNMP_VERSION_1 && version != SNMP_VERSION_2c)
         return;
     ber.at += ber.length;
     if (!ber.skip(ASN_OCTET_STR) || !ber.enter(SNMP_MSG_SET) || !ber.skip(ASN_INTEGER) || !ber.skip(ASN_INTEGER)
