@@ -9,6 +9,8 @@
 #include <QDebug>
 #include <QHostAddress>
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include <net-snmp/net-snmp-config.h>
@@ -86,45 +88,85 @@ long rowOf(netsnmp_request_info *request)
     return info && info->indexes ? *info->indexes->val.integer : 0;
 }
 
+void relink(const std::vector<netsnmp_request_info *> &requests)
+{
+    for (size_t i = 0; i < requests.size(); ++i) {
+        requests[i]->next = i + 1 < requests.size() ? requests[i + 1] : nullptr;
+        requests[i]->prev = i > 0 ? requests[i - 1] : nullptr;
+    }
+}
+
+std::vector<netsnmp_request_info *> listed(netsnmp_request_info *requests)
+{
+    std::vector<netsnmp_request_info *> all;
+    for (netsnmp_request_info *request = requests; request; request = request->next)
+        all.push_back(request);
+    return all;
+}
+
+// The requests the table helper resolved into a row and a declared column.
+std::vector<netsnmp_request_info *> withTableInfo(const std::vector<netsnmp_request_info *> &all)
+{
+    std::vector<netsnmp_request_info *> cells;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(cells),
+                 [](netsnmp_request_info *request) { return netsnmp_extract_table_info(request) != nullptr; });
+    return cells;
+}
+
+// Hands `some` of the requests on, then puts the whole list back as it was.
+int callNextWith(const std::vector<netsnmp_request_info *> &some, const std::vector<netsnmp_request_info *> &all,
+                 netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
+                 netsnmp_agent_request_info *reqinfo)
+{
+    if (some.empty())
+        return SNMP_ERR_NOERROR;
+    relink(some);
+    const int status = netsnmp_call_next_handler(handler, reginfo, reqinfo, some.front());
+    relink(all);
+    return status;
+}
+
+// Cells outside the declared columns carry no table information. The table
+// helper looks only at the first request's after RESERVE1 and, when that
+// one has none, calls nothing below it, so the row copies the data set
+// helper made for the real cells are never freed. It is therefore handed
+// the cells that have table information alone from then on.
+int handleTableInfoFirst(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
+                         netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
+{
+    if (!MODE_IS_SET(reqinfo->mode) || reqinfo->mode == MODE_SET_RESERVE1)
+        return netsnmp_call_next_handler(handler, reginfo, reqinfo, requests);
+    const std::vector<netsnmp_request_info *> all = listed(requests);
+    const std::vector<netsnmp_request_info *> cells = withTableInfo(all);
+    return callNextWith(cells, all, handler, reginfo, reqinfo);
+}
+
 // The table data set helper keys the row copy it edits on the first varbind
 // of the requests it is handed, so cells of two rows in one call would all
 // land in the first row. It is therefore handed one row's requests at a time.
-// Cells outside the declared columns carry no table information, which the
-// helper dereferences in the later SET phases; the table helper has already
-// refused them, so they are not handed on at all.
+// Cells outside the declared columns, which the table helper has already
+// refused, are not handed on at all: the helper dereferences their missing
+// table information in the later SET phases.
 int passRowByRow(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
                  netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
 {
     int result = SNMP_ERR_NOERROR;
-    std::vector<netsnmp_request_info *> all;
-    std::vector<netsnmp_request_info *> resolved;
-    for (netsnmp_request_info *request = requests; request; request = request->next) {
-        all.push_back(request);
-        if (netsnmp_extract_table_info(request))
-            resolved.push_back(request);
-    }
+    const std::vector<netsnmp_request_info *> all = listed(requests);
+    const std::vector<netsnmp_request_info *> resolved = withTableInfo(all);
     std::vector<bool> passed(resolved.size(), false);
     for (size_t first = 0; first < resolved.size(); ++first) {
         if (passed[first])
             continue;
-        std::vector<netsnmp_request_info *> group;
+        std::vector<netsnmp_request_info *> row;
         for (size_t i = first; i < resolved.size(); ++i) {
             if (!passed[i] && rowOf(resolved[i]) == rowOf(resolved[first])) {
-                group.push_back(resolved[i]);
+                row.push_back(resolved[i]);
                 passed[i] = true;
             }
         }
-        for (size_t i = 0; i < group.size(); ++i) {
-            group[i]->next = i + 1 < group.size() ? group[i + 1] : nullptr;
-            group[i]->prev = i > 0 ? group[i - 1] : nullptr;
-        }
-        const int status = netsnmp_call_next_handler(handler, reginfo, reqinfo, group.front());
+        const int status = callNextWith(row, all, handler, reginfo, reqinfo);
         if (result == SNMP_ERR_NOERROR)
             result = status;
-    }
-    for (size_t i = 0; i < all.size(); ++i) {
-        all[i]->next = i + 1 < all.size() ? all[i + 1] : nullptr;
-        all[i]->prev = i > 0 ? all[i - 1] : nullptr;
     }
     return result;
 }
@@ -165,4 +207,6 @@ void guardCellWrites(netsnmp_handler_registration *registration, const ColumnInf
     gate->myvoid = new TableColumns{columns, count, cellsWritable};
     gate->data_free = [](void *table) { delete static_cast<TableColumns *>(table); };
     netsnmp_inject_handler_before(registration, gate, TABLE_DATA_SET_NAME);
+    netsnmp_inject_handler_before(registration, netsnmp_create_handler("vivoe_table_info_first", handleTableInfoFirst),
+                                  TABLE_HANDLER_NAME);
 }

@@ -2,9 +2,16 @@
 // created at run time) from one start to the next.
 #include "agent/engine_state.h"
 
+#include <QDebug>
 #include <QDir>
+#include <QFile>
+
+#include <cerrno>
 
 #include <unistd.h>
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
 
 QString engineStateDirectory(const QString &endpoint)
 {
@@ -18,4 +25,17 @@ QString engineStateDirectory(const QString &endpoint)
                + QStringLiteral("/vivoe-mib-server");
     }
     return base + QLatin1Char('/') + endpoint;
+}
+
+void keepEngineStateIfWritable(const QString &directory)
+{
+    errno = 0;
+    if (QDir().mkpath(directory) && access(QFile::encodeName(directory).constData(), W_OK) == 0)
+        return;
+    qWarning().noquote() << QStringLiteral("Cannot keep SNMPv3 engine state in \"%1\" (%2): the engine ID and boots "
+                                           "will not be kept across restarts")
+                                .arg(directory, errno ? qt_error_string(errno) : QStringLiteral("not a directory"));
+    // The library's stores look at the load switch, its save pass at the other.
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
 }

@@ -81,6 +81,7 @@ void configureLibrary(const QString &listenAddress, const QString &stateDirector
     // The engine's ID and boot count must survive a restart, or SNMPv3
     // managers lose the agent; snmpd's /var/lib/snmp is not ours to share.
     netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, stateDirectory.toUtf8().constData());
+
     // Left alone, the library builds answers bigger than a UDP datagram; such
     // an answer fails in sendto, is never sent and logs every varbind. With
     // this limit the requester gets tooBig instead.
@@ -99,17 +100,18 @@ struct Endpoint
 
 Endpoint endpointFor(const QString &address, int port)
 {
-    const QHostAddress host(address);
+    // The address may carry a zone ("fe80::1%2"): no arg() may see its '%'.
+    const QString number = QString::number(port);
+    const QString host = QHostAddress(address).toString();
     if (address.isEmpty())
-        return {QStringLiteral("udp:%1").arg(port), QStringLiteral("udp-%1").arg(port), false};
-    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
+        return {QStringLiteral("udp:") + number, QStringLiteral("udp-") + number, false};
+    if (QHostAddress(address).protocol() == QAbstractSocket::IPv6Protocol) {
         // Net-SNMP splits its search path, the state directory included, at ':'.
-        const QString pathSafe = host.toString().replace(QLatin1Char(':'), QLatin1Char('_'));
-        return {QStringLiteral("udp6:[%1]:%2").arg(host.toString()).arg(port),
-                QStringLiteral("udp6-%1-%2").arg(pathSafe).arg(port), true};
+        const QString pathSafe = QString(host).replace(QLatin1Char(':'), QLatin1Char('_'));
+        return {QStringLiteral("udp6:[%1]:%2").arg(host, number), QStringLiteral("udp6-%1-%2").arg(pathSafe, number),
+                true};
     }
-    return {QStringLiteral("udp:%1:%2").arg(host.toString()).arg(port),
-            QStringLiteral("udp-%1-%2").arg(host.toString()).arg(port), false};
+    return {QStringLiteral("udp:%1:%2").arg(host, number), QStringLiteral("udp-%1-%2").arg(host, number), false};
 }
 
 } // namespace
@@ -149,6 +151,7 @@ bool VivoeMibServer::start(int port)
     registerStandardModules();
     registerMibHandlers();
     init_snmp(agentName);
+    keepEngineStateIfWritable(engineStateDirectory(endpoint.stateName));
     if (init_master_agent() != 0) {
         qWarning() << "Failed to open SNMP listening port" << port;
         return false;

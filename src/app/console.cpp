@@ -8,7 +8,9 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
+#include <QNetworkInterface>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -30,6 +32,46 @@ void printLine(std::FILE *stream, const QString &line)
 {
     std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
     std::fflush(stream);
+}
+
+// The broadcast address of one of this host's IPv4 networks (127.255.255.255
+// on the loopback's /8 among them).
+bool isDirectedBroadcast(const QHostAddress &address)
+{
+    bool isIpv4 = false;
+    const quint32 ip = address.toIPv4Address(&isIpv4);
+    if (!isIpv4)
+        return false;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        const QList<QNetworkAddressEntry> entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            const int prefix = entry.prefixLength();
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol && prefix >= 1 && prefix <= 30
+                && (entry.ip().toIPv4Address() | (0xffffffffu >> prefix)) == ip)
+                return true;
+        }
+    }
+    return false;
+}
+
+bool addressAllowed(const QString &text)
+{
+    const QHostAddress address(text);
+    if (address.protocol() != QAbstractSocket::IPv4Protocol && address.protocol() != QAbstractSocket::IPv6Protocol) {
+        printLine(stderr, QStringLiteral("ERROR: Invalid address \"%1\": give an IPv4 or IPv6 address of this host")
+                              .arg(text));
+        return false;
+    }
+    // Replies to a request come from the address it was sent to; from a group
+    // or a broadcast address every one of them would fail in sendto.
+    if (address.isMulticast() || address.isBroadcast() || isDirectedBroadcast(address)) {
+        printLine(stderr, QStringLiteral("ERROR: Invalid address \"%1\": a broadcast or multicast address cannot "
+                                         "answer requests; give a unicast address of this host")
+                              .arg(text));
+        return false;
+    }
+    return true;
 }
 
 const char rule[] = "==========================================================";
@@ -70,8 +112,8 @@ Settings parseCommandLine(const QCoreApplication &app)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("VIVOE MIB SNMP Server - Template Example"));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     QCommandLineOption portOption(
         {QStringLiteral("p"), QStringLiteral("port")},
         QStringLiteral("SNMP port number (default: 161, requires root for port < 1024)"),
@@ -98,7 +140,19 @@ Settings parseCommandLine(const QCoreApplication &app)
     parser.addOption(addressOption);
     parser.addOption(profileOption);
     parser.addOption(printProfileOption);
-    parser.process(app);
+    // As QCommandLineParser::process would, but a help or version text that
+    // cannot be written is a failure, not a success.
+    if (!parser.parse(app.arguments())) {
+        printLine(stderr, QCoreApplication::applicationName() + QStringLiteral(": ") + parser.errorText());
+        std::exit(1);
+    }
+    if (parser.isSet(versionOption))
+        std::exit(printOutput(QCoreApplication::applicationName().toLocal8Bit() + ' '
+                              + QCoreApplication::applicationVersion().toLocal8Bit() + '\n')
+                      ? 0
+                      : 1);
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all")))
+        std::exit(printOutput(parser.helpText().toLocal8Bit()) ? 0 : 1);
     // "vivoe-mib-server 1161" (--port forgotten) must not start on port 161.
     if (!parser.positionalArguments().isEmpty()) {
         printLine(stderr, QStringLiteral("ERROR: Unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
@@ -112,7 +166,8 @@ Settings parseCommandLine(const QCoreApplication &app)
     settings.port = settings.portText.toInt(); // malformed text gives 0
     settings.daemon = parser.isSet(daemonOption);
     settings.writableTables = parser.isSet(writableTablesOption);
-    settings.address = parser.value(addressOption);
+    // An environment file's trailing blank must not end up in hints and names.
+    settings.address = parser.value(addressOption).trimmed();
     settings.addressGiven = parser.isSet(addressOption);
     settings.profilePath = parser.value(profileOption);
     settings.printProfile = parser.isSet(printProfileOption);
@@ -133,13 +188,7 @@ bool listeningAllowed(const Settings &settings)
                               .arg(settings.portText));
         return false;
     }
-    const QHostAddress address(settings.address);
-    if (!settings.addressGiven || address.protocol() == QAbstractSocket::IPv4Protocol
-        || address.protocol() == QAbstractSocket::IPv6Protocol)
-        return true;
-    printLine(stderr, QStringLiteral("ERROR: Invalid address \"%1\": give an IPv4 or IPv6 address of this host")
-                          .arg(settings.address));
-    return false;
+    return !settings.addressGiven || addressAllowed(settings.address);
 }
 
 bool useProfileOption(const Settings &settings)
@@ -156,11 +205,19 @@ bool useProfileOption(const Settings &settings)
     return true;
 }
 
-void printProfile()
+bool printOutput(const QByteArray &text)
 {
-    const QByteArray json = profileJson(deviceProfile());
-    std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
-    std::fflush(stdout);
+    errno = 0;
+    if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size())
+        && std::fflush(stdout) == 0)
+        return true;
+    printLine(stderr, QStringLiteral("ERROR: Cannot write to standard output: ") + qt_error_string(errno));
+    return false;
+}
+
+bool printProfile()
+{
+    return printOutput(profileJson(deviceProfile()));
 }
 
 void announceMode(const Settings &settings)
@@ -192,9 +249,9 @@ void printRunningHints(int port, const QString &address)
     // Without --address the agent listens on every IPv4 address, localhost too.
     const QString host = address.isEmpty() ? QStringLiteral("localhost") : address;
     // snmpwalk assumes UDP over IPv4 and port 161: anything else must be in the command.
-    QString target = port == 161 ? host : QStringLiteral("%1:%2").arg(host).arg(port);
+    QString target = port == 161 ? host : QStringLiteral("%1:%2").arg(host, QString::number(port));
     if (host.contains(QLatin1Char(':')))
-        target = QStringLiteral("udp6:[%1]:%2").arg(host).arg(port);
+        target = QStringLiteral("udp6:[%1]:%2").arg(host, QString::number(port));
     printLines(stdout, {"", "VIVOE MIB Server is running!", "", "Test with Wexor SNMP Walk:", "1. Open Wexor application",
                         "2. Go to SNMP tab"});
     printLine(stdout, address.isEmpty() ? QStringLiteral("3. Enter IP: 127.0.0.1 or localhost")

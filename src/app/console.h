@@ -2,6 +2,7 @@
 // announcements, hints and error blocks.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class QCoreApplication;
@@ -32,7 +33,10 @@ bool listeningAllowed(const Settings &settings);
 
 // Makes the --profile file the device, or prints why it cannot be.
 bool useProfileOption(const Settings &settings);
-void printProfile();
+// Output the command exists for: false, after saying why, when it could not
+// be written whole (a full disk, a closed pipe).
+bool printOutput(const QByteArray &text);
+bool printProfile();
 
 void announceMode(const Settings &settings);
 void announceDaemonStarted(int port);

@@ -8,6 +8,7 @@
 
 int main(int argc, char *argv[])
 {
+    ensureStandardDescriptors();
     // The plain Unix event dispatcher wakes up for the 10 ms tick more cheaply
     // than the GLib one; nothing here integrates with a GLib main loop.
     qputenv("QT_NO_GLIB", "1");
@@ -17,10 +18,8 @@ int main(int argc, char *argv[])
     const Settings settings = parseCommandLine(app);
     if (!useProfileOption(settings))
         return 1;
-    if (settings.printProfile) {
-        printProfile();
-        return 0;
-    }
+    if (settings.printProfile)
+        return printProfile() ? 0 : 1;
     if (!listeningAllowed(settings))
         return 1;
     announceMode(settings);

@@ -51,6 +51,15 @@ void drainSignalPipe()
 
 } // namespace
 
+void ensureStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        // open() takes the lowest free number, which is this one.
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            std::exit(1);
+    }
+}
+
 void daemonize()
 {
     // The launching process stays until the detached one listens or fails,

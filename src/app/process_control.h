@@ -8,6 +8,11 @@ class VivoeMibServer;
 // handling so that a signal can stop the agent.
 extern VivoeMibServer *activeServer;
 
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, before
+// anything else takes their numbers: a pipe or socket given number 1 or 2
+// would receive the console and log lines meant for standard output.
+void ensureStandardDescriptors();
+
 // Double fork; returns only in the detached grandchild. The launching process
 // waits for its readiness report and exits 0, or 1 when the start failed.
 void daemonize();

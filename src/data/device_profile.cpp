@@ -5,15 +5,19 @@
 #include "data/field_rules.h"
 
 #include <QFile>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,7 +58,7 @@ const QList<Field<P>> deviceFields = {
     text("deviceSoftwareVersion", &P::deviceSoftwareVersion),
     text("deviceFirmwareVersion", &P::deviceFirmwareVersion), text("deviceMibVersion", &P::deviceMibVersion),
     integer("deviceType", &P::deviceType), text("deviceNatoStockNumber", &P::deviceNatoStockNumber),
-    text("deviceUserDesc", &P::deviceUserDesc, FieldRule::LongText), integer("deviceMode", &P::deviceMode),
+    text("deviceUserDesc", &P::deviceUserDesc), integer("deviceMode", &P::deviceMode),
     integer("deviceReset", &P::deviceReset), integer("channelReset", &P::channelReset),
 };
 
@@ -193,9 +197,8 @@ private:
             return fail(at, QStringLiteral("a text"));
         target = value.toString();
         if (field.rule == FieldRule::Ipv4Address || field.rule == FieldRule::MulticastAddress) {
-            bool isIpv4 = false;
-            const quint32 ip = QHostAddress(target).toIPv4Address(&isIpv4);
-            return (isIpv4 && addressAllowed(field.rule, ip)) || fail(at, rangeOf(field.rule));
+            const std::optional<quint32> ip = dottedQuad(target);
+            return (ip && addressAllowed(field.rule, *ip)) || fail(at, rangeOf(field.rule));
         }
         for (QChar character : std::as_const(target)) {
             if (character.unicode() > 0xff)
@@ -213,9 +216,9 @@ private:
         case FieldRule::RtpPayloadType:
             return QStringLiteral("an integer from 0 to 127");
         case FieldRule::MulticastAddress:
-            return QStringLiteral("a multicast address (224.0.0.0/4) or 0.0.0.0");
+            return QStringLiteral("a multicast address (224.0.0.0/4) or 0.0.0.0, in dotted decimal");
         case FieldRule::Ipv4Address:
-            return QStringLiteral("an IPv4 address");
+            return QStringLiteral("an IPv4 address in dotted decimal");
         default:
             return QStringLiteral("an integer from -2147483648 to 2147483647");
         }
@@ -249,15 +252,46 @@ QByteArray profileJson(const DeviceProfile &profile)
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
+std::optional<QByteArray> readDeviceFile(const QString &path, QString &problem)
+{
+    // Not blocking: a FIFO without a writer must be refused, not waited on.
+    const int fd = open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status = {};
+    if (fd < 0 || fstat(fd, &status) != 0) {
+        problem = qt_error_string(errno);
+        if (fd >= 0)
+            close(fd);
+        return std::nullopt;
+    }
+    QFile file;
+    file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    if (!S_ISREG(status.st_mode)) {
+        problem = QStringLiteral("not a regular file");
+        return std::nullopt;
+    }
+    // A device, /dev/zero say, or a huge file would only exhaust memory.
+    const QByteArray content = file.read(maximumDeviceFileSize + 1);
+    if (content.size() > maximumDeviceFileSize) {
+        problem = QStringLiteral("larger than %1 MiB").arg(maximumDeviceFileSize >> 20);
+        return std::nullopt;
+    }
+    if (file.error() != QFileDevice::NoError) {
+        problem = file.errorString();
+        return std::nullopt;
+    }
+    return content;
+}
+
 std::optional<DeviceProfile> loadProfile(const QString &path, QString &error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("Cannot read profile \"%1\": %2").arg(path, file.errorString());
+    QString problem;
+    const std::optional<QByteArray> content = readDeviceFile(path, problem);
+    if (!content) {
+        error = QStringLiteral("Cannot read profile \"%1\": %2").arg(path, problem);
         return std::nullopt;
     }
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
     Reader reader;
     DeviceProfile profile;
     if (document.isNull())

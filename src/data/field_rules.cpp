@@ -4,6 +4,9 @@
 
 #include "data/device_data.h"
 
+#include <QStringList>
+
+#include <algorithm>
 #include <limits>
 
 bool integerAllowed(FieldRule rule, qint64 value)
@@ -28,4 +31,21 @@ bool addressAllowed(FieldRule rule, quint32 address)
 int maximumTextLength(FieldRule rule)
 {
     return rule == FieldRule::DisplayText ? 255 : 65535;
+}
+
+std::optional<quint32> dottedQuad(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return std::nullopt;
+    quint32 address = 0;
+    for (const QString &part : parts) {
+        bool isNumber = false;
+        const uint octet = part.toUInt(&isNumber, 10);
+        const bool digitsOnly = std::all_of(part.begin(), part.end(), [](QChar c) { return c.isDigit() && c.unicode() < 128; });
+        if (!isNumber || !digitsOnly || part.size() > 3 || octet > 255 || (part.size() > 1 && part.startsWith(QLatin1Char('0'))))
+            return std::nullopt;
+        address = address << 8 | octet;
+    }
+    return address;
 }

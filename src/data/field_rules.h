@@ -2,7 +2,9 @@
 // sets a field, a manager's SET or a device profile, applies the same rules.
 #pragma once
 
-#include <QtGlobal>
+#include <QString>
+
+#include <optional>
 
 enum class FieldRule {
     Integer32,        // any Integer32
@@ -12,9 +14,14 @@ enum class FieldRule {
     Ipv4Address,      // any IPv4 address
     MulticastAddress, // a multicast group (224.0.0.0/4), or 0.0.0.0 for none
     DisplayText,      // a DisplayString: at most 255 octets
-    LongText,         // up to 65535 octets, all a datagram can carry
 };
 
 bool integerAllowed(FieldRule rule, qint64 value);
 bool addressAllowed(FieldRule rule, quint32 address);
 int maximumTextLength(FieldRule rule);
+
+// Exactly four dotted decimal octets, each 0 to 255 without leading zeros,
+// and nothing around them: the address in host order. The shorthand that
+// inet_aton takes ("239.1", "0350.1.1.1", "4009754881") would otherwise be
+// served as another address than the one written.
+std::optional<quint32> dottedQuad(const QString &text);

@@ -16,6 +16,8 @@ from pyasn1.codec.ber import decoder, encoder
 from pysnmp.hlapi import (CommunityData, ContextData, ObjectIdentity, ObjectType, SnmpEngine,
                           UdpTransportTarget, bulkCmd, getCmd, nextCmd)
 from pysnmp.proto import api
+from pysnmp.proto.mpmod.rfc3412 import SNMPv3Message
+from pysnmp.proto.secmod.rfc3414.service import UsmSecurityParameters
 
 AGENT = os.environ["VIVOE_AGENT"]
 SANITIZED = os.environ.get("VIVOE_SANITIZED") == "ON"
@@ -166,7 +168,7 @@ def pysnmp(port, mode, *oids, version=2, community="maplet"):
 
 
 # Raw messages, for what SNMP libraries will not send: encoded by pyasn1.
-def message(kind, names, community=b"maplet", proto=V2C, request_id=1, bulk=None, version=None, error=(0, 0)):
+def pdu_for(kind, names, proto=V2C, request_id=1, bulk=None, error=(0, 0)):
     pdu = getattr(proto, kind)()
     proto.apiPDU.setDefaults(pdu)
     proto.apiPDU.setRequestID(pdu, request_id)
@@ -176,13 +178,43 @@ def message(kind, names, community=b"maplet", proto=V2C, request_id=1, bulk=None
         proto.apiBulkPDU.setNonRepeaters(pdu, bulk[0])
         proto.apiBulkPDU.setMaxRepetitions(pdu, bulk[1])
     proto.apiPDU.setVarBinds(pdu, [(n, proto.Null("")) if isinstance(n, str) else n for n in names])
+    return pdu
+
+
+def message(kind, names, community=b"maplet", proto=V2C, request_id=1, bulk=None, version=None, error=(0, 0)):
     msg = proto.Message()
     proto.apiMessage.setDefaults(msg)
     proto.apiMessage.setCommunity(msg, community)
-    proto.apiMessage.setPDU(msg, pdu)
+    proto.apiMessage.setPDU(msg, pdu_for(kind, names, proto, request_id, bulk, error))
     if version is not None:
         msg.setComponentByPosition(0, version)
     return encoder.encode(msg)
+
+
+def v3_message(kind, names, user=b"", engine=b"", request_id=1):
+    """An SNMPv3 noAuthNoPriv message; with no engine ID, a discovery probe."""
+    msg = SNMPv3Message()
+    msg["msgVersion"] = 3
+    header = msg["msgGlobalData"]
+    header["msgID"], header["msgMaxSize"], header["msgFlags"], header["msgSecurityModel"] = request_id, 65507, b"\4", 3
+    usm = UsmSecurityParameters()
+    for key, value in (("Id", engine), ("Boots", 0), ("Time", 0)):
+        usm["msgAuthoritativeEngine" + key] = value
+    usm["msgUserName"], usm["msgAuthenticationParameters"], usm["msgPrivacyParameters"] = user, b"", b""
+    msg["msgSecurityParameters"] = encoder.encode(usm)
+    scoped = msg["msgData"]["plaintext"]
+    scoped["contextEngineId"], scoped["contextName"] = engine, b""
+    scoped["data"].setComponentByType(V2C.GetRequestPDU.tagSet if kind == "probe" else getattr(V2C, kind).tagSet,
+                                      pdu_for("GetRequestPDU" if kind == "probe" else kind, names, request_id=request_id))
+    return encoder.encode(msg)
+
+
+def engine_id(sock):
+    """The agent's engine ID, from the Report that answers a discovery probe."""
+    sock.send(v3_message("probe", []))
+    report = decoder.decode(receive(sock, 3), asn1Spec=SNMPv3Message())[0]
+    usm = decoder.decode(report["msgSecurityParameters"].asOctets(), asn1Spec=UsmSecurityParameters())[0]
+    return usm["msgAuthoritativeEngineId"].asOctets()
 
 
 def client(port):

@@ -87,3 +87,30 @@ def test_discovered_rows(agents, namespace):
                "%d ethernet interfaces" % len(ROWS))
     assert [line for line in agent.stderr.splitlines() if line.startswith(("  Interface", "VIVOE MIB data"))] == log
     assert agent.stop() == 0
+
+
+@pytest.fixture
+def link_local():
+    """A namespace whose veth end z0 has the link-local address fe80::20."""
+    name = "vivoe-zone-%d" % os.getpid()
+    run("ip", "netns", "del", name)
+    try:
+        for command in ("netns add " + name, "-n %s link set lo up" % name,
+                        "-n %s link add z0 type veth peer name z1" % name, "-n %s link set z1 up" % name,
+                        "-n %s link set z0 up" % name, "-n %s addr add fe80::20/64 dev z0 nodad" % name):
+            assert run("ip", *command.split()).returncode == 0, command
+        yield name
+    finally:
+        run("ip", "netns", "del", name)
+
+
+def test_address_with_a_zone_index(agents, link_local):
+    index = run("ip", "netns", "exec", link_local, "cat", "/sys/class/net/z0/ifindex").stdout.strip()
+    for zone in (index, "z0"):
+        agent = agents(netns=link_local).start("--address", "fe80::20%" + zone)
+        target = "udp6:[fe80::20%%%s]:%d" % (zone, agent.port)
+        assert "snmpwalk -v2c -c maplet %s 1.3.6.1.4.1.35990\n" % target in agent.stdout
+        answer = run("ip", "netns", "exec", link_local, "snmpget", "-v2c", "-c", "maplet", "-Oqv", target, ROOT + ".1.1.0")
+        assert "Grovenmarch" in answer.stdout, answer.stderr
+        assert agent.stop() == 0
+        assert os.path.isdir("%s/state/udp6-fe80__20%%%s-%d" % (agent.dir, zone, agent.port))

@@ -80,3 +80,13 @@ def test_engine_state_survives_restarts(agents, address):
         assert agent.stop() == 0
     assert len({engine_id for engine_id, _ in seen}) == 1
     assert [boots for _, boots in seen] == [seen[0][1], seen[0][1] + 1, seen[0][1] + 2]
+
+
+def test_unwritable_state_directory_is_said_once(agents):
+    agent = agents()
+    agent.env["STATE_DIRECTORY"] = "/proc/vivoe-state"  # nobody can create it
+    agent.start()
+    assert agent.stop() == 0
+    warning = 'Cannot keep SNMPv3 engine state in "/proc/vivoe-state/udp-%d"' % agent.port
+    assert agent.stderr.count(warning) == 1 and "across restarts" in agent.stderr
+    assert "persistent" not in agent.stderr and "read_config_store" not in agent.stderr

@@ -4,9 +4,10 @@ import os
 import re
 import signal
 import socket
+import subprocess
 
 import pytest
-from conftest import DESC, STARTED, free_port, run, wait_for
+from conftest import AGENT, DESC, STARTED, free_port, run, wait_for
 
 BANNER_END = "comments\n" + "=" * 58 + "\n\n"
 CONFIG = "# Auto-generated VIVOE MIB Server config\nrocommunity maplet\nagentXSocket /dev/null\n"
@@ -32,6 +33,8 @@ INVALID = 'ERROR: Invalid port "%s": give a port number from 1 to 65535\n'
 
 
 ADDRESS = 'ERROR: Invalid address "%s": give an IPv4 or IPv6 address of this host\n'
+NOT_UNICAST = ('ERROR: Invalid address "%s": a broadcast or multicast address cannot answer requests; give a unicast '
+               'address of this host\n')
 
 
 @pytest.mark.parametrize("user, port, err", [
@@ -41,6 +44,8 @@ ADDRESS = 'ERROR: Invalid address "%s": give an IPv4 or IPv6 address of this hos
     ("root", "4294967296", INVALID % 4294967296), ("root", "-5", INVALID % -5), ("root", "70000", INVALID % 70000),
     # An address left empty (a template unit's unset variable) would mean every address.
     ("root", "1161 --address=", ADDRESS % ""), ("root", "1161 --address=camera", ADDRESS % "camera"),
+    # Every reply would fail in sendto: the loopback's broadcast address, a group, another group.
+    *[("root", "1161 --address=" + a, NOT_UNICAST % a) for a in ("127.255.255.255", "224.0.0.1", "ff02::1")],
 ])
 def test_port_refused_before_anything_happens(agents, user, port, err):
     args = [] if port is None else ("--port=" + port).split(" ")
@@ -125,15 +130,16 @@ def daemon_pid(port):
     return int(pids[0]) if pids else None
 
 
-@pytest.mark.parametrize("reader", ["files", "closed pipes"])
+@pytest.mark.parametrize("reader", ["files", "closed pipes", "no descriptors"])
 def test_daemon_detaches_serves_and_stops(agents, reader):
-    agent = agents()
+    # Descriptors 0, 1 and 2 closed from the start: the readiness pipe must not take their numbers.
+    agent = agents(wrapper=["sh", "-c", 'exec "$0" "$@" <&- >&- 2>&-'] if reader == "no descriptors" else ())
     agent.grant_write()
     agent.port = port = free_port()
     # Files keep the log; pipes closed once the launcher is gone must not kill the daemon.
-    agent.launch("-d", "-p", port, pipes=reader != "files")
+    agent.launch("-d", "-p", port, pipes=reader == "closed pipes")
     assert agent.wait(5) == 0
-    if reader != "files":
+    if reader == "closed pipes":
         agent.proc.stdout.close()
         agent.proc.stderr.close()
     pid = daemon_pid(port)
@@ -152,6 +158,14 @@ def test_daemon_detaches_serves_and_stops(agents, reader):
         assert agent.stderr.endswith("Received signal 15 - shutting down gracefully\n"
                                      "Stopping VIVOE MIB Server\nVIVOE MIB Server stopped\n")
 
+
+
+@pytest.mark.parametrize("args", [["--print-profile"], ["--help"], ["--version"]])
+def test_output_that_cannot_be_written_fails(args):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([AGENT, *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=20)
+    assert result.returncode == 1
+    assert result.stderr.endswith("ERROR: Cannot write to standard output: No space left on device\n")
 
 
 @pytest.mark.parametrize("home", ["read-only", "unset"])

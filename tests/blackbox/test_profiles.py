@@ -57,6 +57,12 @@ def test_three_channels_on_one_format(agents):
     (lambda p: p.update(deviceMode=2 ** 31), "deviceMode: expected an integer from -2147483648 to 2147483647"),
     (lambda p: p["channels"][1].update(videoFormatIndex=7), "channels[1].videoFormatIndex: expected the index of"),
     (lambda p: p["channels"][0].update(multicastAddress="10.1.1.1"), "channels[0].multicastAddress: expected a mul"),
+    # inet_aton's shorthand would serve another address than the one written
+    *[(lambda p, a=a: p["channels"][1].update(defaultMulticastAddress=a),
+       "channels[1].defaultMulticastAddress: expected a mul")
+      for a in ("239.1.1", "239.1", "0350.1.1.1", "4009754881", " 239.1.1.1 ", "::ffff:239.1.1.1", "239.1.1.256")],
+    # more than any object holds: a walk would stop at it with tooBig
+    (lambda p: p.update(deviceUserDesc="x" * 256), "deviceUserDesc: expected at most 255 characters"),
 ])
 def test_invalid_profile_is_refused_before_anything_happens(agents, change, error):
     agent = agents(user="nobody")
@@ -67,6 +73,20 @@ def test_invalid_profile_is_refused_before_anything_happens(agents, change, erro
     errors = [line for line in agent.stderr.splitlines() if "ERROR" in line]
     assert len(errors) == 1 and errors[0].startswith('ERROR: Invalid profile "%s": %s' % (path, error)), errors
     assert not os.path.exists(agent.home + "/.snmp")
+
+
+@pytest.mark.parametrize("kind, problem", [("fifo", "not a regular file"), ("/dev/zero", "not a regular file"),
+                                           ("sparse", "larger than 16 MiB"), ("missing", "No such file")])
+def test_profile_that_is_no_sane_file_is_refused_at_once(agents, kind, problem):
+    agent = agents()
+    path = kind if kind.startswith("/") else os.path.join(agent.dir, kind)
+    if kind == "fifo":
+        os.mkfifo(path)  # without a writer: opening it to read would block
+    elif kind == "sparse":
+        os.truncate(write(agent, "{}", kind), 17 << 20)
+    agent.launch("--profile", path, "--print-profile")
+    assert agent.wait(5) == 1
+    assert "\nERROR: Cannot read profile \"%s\": %s" % (path, problem) in agent.stderr and not agent.stdout
 
 
 @pytest.mark.parametrize("address", ["127.0.0.2", "::1"])

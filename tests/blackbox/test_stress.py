@@ -6,12 +6,15 @@ import re
 import threading
 
 import pytest
-from conftest import DESC, SANITIZED, V1, V2C, VIVOE, client, message, pysnmp, receive, request
-from pyasn1.type import constraint
+from conftest import (DESC, ROOT, SANITIZED, V1, V2C, VIVOE, client, engine_id, message, pysnmp, receive, request,
+                      v3_message)
+from pyasn1.type import constraint, univ
 from pysnmp.hlapi import ContextData, ObjectIdentity, ObjectType, SnmpEngine, UdpTransportTarget, UsmUserData, getCmd
 from pysnmp.proto import rfc1902
 USER_DESC, MODE = VIVOE + ".3.1.1.10.0", VIVOE + ".3.1.1.14.0"
-NO_ERROR, TOO_BIG, WRONG_VALUE = 0, 1, 10
+CHANNEL, FORMAT = ROOT + ".3.3.1", ROOT + ".2.2.1"
+NO_ERROR, TOO_BIG, WRONG_LENGTH, WRONG_VALUE = 0, 1, 8, 10
+rfc1902.Integer.subtypeSpec = constraint.ConstraintsIntersection()  # lets pysnmp encode any INTEGER
 PARSE_COMPLAINT = re.compile(r"bad type returned \([0-9a-f]+\)|Bad PDU type received: 0x[0-9a-f]+")
 
 
@@ -56,8 +59,7 @@ def test_hostile_datagrams_change_nothing(agents):
     for packet, wanted in oversized():  # also warms every allocation the flood needs
         answer = request(sock, packet)
         assert answer is not None and wanted in (None, answer[0])
-    vmrss = lambda: int(re.search(r"VmRSS:\s+(\d+)", open("/proc/%d/status" % agent.proc.pid).read()).group(1))
-    log_before, rss_before = agent.stderr, vmrss()
+    log_before, rss_before = agent.stderr, vmrss(agent)
 
     packets = hostile(random.Random(35990))
     for i, packet in enumerate(packets):
@@ -68,7 +70,7 @@ def test_hostile_datagrams_change_nothing(agents):
         pass
     assert agent.proc.poll() is None
     assert pysnmp(agent.port, "bulk", VIVOE) == walk
-    rss_growth = vmrss() - rss_before
+    rss_growth = vmrss(agent) - rss_before
     assert SANITIZED or rss_growth < 2048, "%d KiB more after %d datagrams" % (rss_growth, len(packets))
     # Unknown communities and versions get no answer at all: no reflection.
     for packet in [message("GetRequestPDU", [DESC], community=b"public", proto=proto) for proto in (V1, V2C)] + [
@@ -85,22 +87,81 @@ def test_hostile_datagrams_change_nothing(agents):
     big_set = message("SetRequestPDU", [(USER_DESC, V2C.OctetString(value))], community=b"private")
     assert request(sock, big_set)[0] == NO_ERROR
     assert request(sock, message("GetRequestPDU", [USER_DESC], request_id=2), 2)[1][0][1].asOctets() == value
-    # The library would cut a 5-octet INTEGER to 32 bits (2^32+7 to 7): refused instead, however the
-    # message around it is encoded; a value within Integer32 padded to 5 octets is taken as it is.
-    rfc1902.Integer.subtypeSpec = constraint.ConstraintsIntersection()  # lets pysnmp encode it
-    plain = message("SetRequestPDU", [(MODE, rfc1902.Integer(2 ** 32 + 7))], community=b"private", request_id=3)
-    long_community = plain[:1] + bytes([plain[1] + 4]) + plain[2:6] + b"\x84\0\0\0" + plain[6:]
-    wide_version = plain[:1] + bytes([plain[1] + 1]) + b"\x02\x02\x00\x01" + plain[5:]
-    padded = plain.replace(b"\x02\x05\x01\0\0\0\x07", b"\x02\x05\0\0\0\0\x07")
-    for packet, error, stored in ((plain, WRONG_VALUE, "1"), (long_community, WRONG_VALUE, "1"),
-                                  (wide_version, WRONG_VALUE, "1"), (padded, NO_ERROR, "7")):
-        sock.send(packet)  # the answer echoes 2^32-1, which pysnmp will not decode
-        assert b"\x02\x01\x03\x02\x01" + bytes([error]) in receive(sock, 3)
-        assert pysnmp(agent.port, "get", MODE)[0][2] == stored
     flood_log = agent.stderr[len(log_before):].splitlines()
     assert [line for line in flood_log if not PARSE_COMPLAINT.fullmatch(line) and " set to " not in line] == []
     assert len(flood_log) <= len(packets)
     assert agent.stop() == 0
+
+
+def vmrss(agent):
+    return int(re.search(r"VmRSS:\s+(\d+)", open("/proc/%d/status" % agent.proc.pid).read()).group(1))
+
+
+def writer(agents):
+    agent = agents()
+    agent.grant_write()
+    with open(agent.dir + "/write-access/vivoe_kestrunevale.local.conf", "a") as f:
+        f.write("createUser bob\nrwuser bob noauth\n")
+    return agent.start("--writable-tables")
+
+
+def padded(value, octets):
+    """The INTEGER value sent in more octets than it needs."""
+    return lambda data: data.replace(b"\x02%c\x01" % octets + b"\0" * (octets - 2) + bytes([value]),
+                                     b"\x02%c\x00" % octets + b"\0" * (octets - 2) + bytes([value]))
+
+
+# The library would cut an INTEGER of 5 to 8 octets to 32 bits (2^32+5004 to 5004), drop a message
+# with a longer one or with an IpAddress that is not 4 octets: refused instead, in v2c and v3 alike.
+@pytest.mark.parametrize("version", ["2c", "3"])
+@pytest.mark.parametrize("name, value, edit, error, stored", [
+    (CHANNEL + ".22.1", rfc1902.Integer(2 ** 32 + 5004), None, WRONG_VALUE, "0"),
+    (MODE, rfc1902.Integer(-2 ** 31 - 1), None, WRONG_VALUE, "1"),
+    (MODE, rfc1902.Integer(2 ** 70), None, WRONG_VALUE, "1"),
+    (MODE, rfc1902.Integer(2 ** 32 + 7), padded(7, 5), NO_ERROR, "7"),
+    (MODE, rfc1902.Integer(2 ** 64 + 9), padded(9, 9), NO_ERROR, "9"),
+    (CHANNEL + ".21.1", univ.OctetString(b"\xef\x01\x02", tagSet=rfc1902.IpAddress.tagSet), None, WRONG_LENGTH,
+     "239.192.1.1"),
+])
+def test_set_values_the_parser_would_change(agents, version, name, value, edit, error, stored):
+    agent = writer(agents)
+    sock = client(agent.port)
+    if version == "3":
+        packet = v3_message("SetRequestPDU", [(name, value)], user=b"bob", engine=engine_id(sock), request_id=5)
+    else:
+        packet = message("SetRequestPDU", [(name, value)], community=b"private", request_id=5)
+    sock.send(edit(packet) if edit else packet)
+    # request-id 5, then the error status; pysnmp would not decode the 2^32-1 echoed back
+    assert b"\x02\x01\x05\x02\x01" + bytes([error]) in receive(sock, 3)
+    assert agent.get(name) == stored
+    assert (" set to " in agent.stderr) == (error == NO_ERROR)
+
+
+def test_a_varbind_cannot_hide_the_next_from_the_guard(agents):
+    agent = writer(agents)
+    sock = client(agent.port)
+    # The first varbind's SEQUENCE also covers the second, a 5-octet 2^32+9 for channelAnnounceInterval.2.
+    sock.send(bytes.fromhex("3049020101040770726976617465a33b0201010201000201003030302e060f2b06010401829916030103"
+                            "0301170102011f3018060f2b060104018299160301030301170202050100000009"))
+    assert b"\x02\x01\x01\x02\x01" + bytes([WRONG_VALUE]) in receive(sock, 3)
+    assert agent.get(CHANNEL + ".23.2") == "30"
+
+
+def test_refused_table_sets_free_their_row_copies(agents):
+    agent = writer(agents)
+    sock = client(agent.port)
+    # A name outside the columns first, then cells of two rows: the helper copies both rows.
+    packets = [message("SetRequestPDU", [(outside, rfc1902.Integer(1)), (CHANNEL + ".22.1", rfc1902.Integer(5004)),
+                                         (CHANNEL + ".22.2", rfc1902.Integer(5006))], community=b"private",
+                       request_id=k) for k, outside in enumerate((CHANNEL + ".26.1", CHANNEL + ".1.1", FORMAT + ".21.1"))]
+    for k in range(300):
+        request(sock, packets[k % 3], k % 3)
+    before = vmrss(agent)
+    for k in range(2000 if SANITIZED else 10000):
+        assert request(sock, packets[k % 3], k % 3)[0] == 17  # notWritable
+    assert SANITIZED or vmrss(agent) - before < 1024
+    assert agent.get(CHANNEL + ".22.1") == "0"
+    assert agent.stop() == 0  # and LeakSanitizer finds nothing in the sanitized build
 
 
 def test_concurrent_walks_then_sigterm_in_flight(agent):
