@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 #include <vector>
 
 #include <net-snmp/net-snmp-config.h>
@@ -24,6 +25,7 @@ struct TableColumns
     const ColumnInfo *columns;
     size_t count;
     bool cellsWritable;
+    CellStore store;
 
     const ColumnInfo *find(unsigned number) const
     {
@@ -191,8 +193,10 @@ int handleCellWrites(netsnmp_mib_handler *handler, netsnmp_handler_registration 
         for (netsnmp_request_info *request = requests; request; request = request->next) {
             const netsnmp_table_request_info *info = netsnmp_extract_table_info(request);
             const ColumnInfo *column = info ? table->find(info->colnum) : nullptr;
-            if (column && !namedAgainLater(request))
+            if (column && !namedAgainLater(request)) {
                 logCellSet(*column, rowOf(request), request->requestvb);
+                table->store(qint32(rowOf(request)), size_t(column - table->columns), request->requestvb);
+            }
         }
     }
     return result;
@@ -201,10 +205,10 @@ int handleCellWrites(netsnmp_mib_handler *handler, netsnmp_handler_registration 
 } // namespace
 
 void guardCellWrites(netsnmp_handler_registration *registration, const ColumnInfo *columns, size_t count,
-                     bool cellsWritable)
+                     bool cellsWritable, CellStore store)
 {
     netsnmp_mib_handler *gate = netsnmp_create_handler("vivoe_cell_writes", handleCellWrites);
-    gate->myvoid = new TableColumns{columns, count, cellsWritable};
+    gate->myvoid = new TableColumns{columns, count, cellsWritable, std::move(store)};
     gate->data_free = [](void *table) { delete static_cast<TableColumns *>(table); };
     netsnmp_inject_handler_before(registration, gate, TABLE_DATA_SET_NAME);
     netsnmp_inject_handler_before(registration, netsnmp_create_handler("vivoe_table_info_first", handleTableInfoFirst),

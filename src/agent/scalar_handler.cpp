@@ -5,6 +5,8 @@
 
 #include "agent/mib_tree.h"
 #include "agent/wire_encoding.h"
+#include "data/device_data.h"
+#include "data/device_events.h"
 #include "data/field_rules.h"
 
 #include <QDebug>
@@ -96,6 +98,8 @@ void logSet(const ScalarObject &object, netsnmp_agent_request_info *reqinfo)
         qDebug() << line.constData() << *object.settableInteger;
     else
         qDebug() << line.constData() << *object.settableText;
+    if (object.settableInteger == &channelReset)
+        Q_EMIT DeviceEvents::instance().channelsReset();
 }
 
 } // namespace
