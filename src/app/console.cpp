@@ -124,6 +124,9 @@ Settings parseCommandLine(const QCoreApplication &app)
         QStringLiteral("writable-tables"),
         QStringLiteral("Let managers with write access SET the table columns the MIB declares writable "
                        "(stream control)"));
+    QCommandLineOption streamOption(
+        QStringLiteral("stream"),
+        QStringLiteral("Send the video of every channel whose channelStatus is 1, announced by SAP"));
     QCommandLineOption addressOption(
         QStringLiteral("address"),
         QStringLiteral("Listen on this one IPv4 or IPv6 address only (default: all IPv4 addresses)"),
@@ -137,6 +140,7 @@ Settings parseCommandLine(const QCoreApplication &app)
     parser.addOption(portOption);
     parser.addOption(daemonOption);
     parser.addOption(writableTablesOption);
+    parser.addOption(streamOption);
     parser.addOption(addressOption);
     parser.addOption(profileOption);
     parser.addOption(printProfileOption);
@@ -166,6 +170,7 @@ Settings parseCommandLine(const QCoreApplication &app)
     settings.port = settings.portText.toInt(); // malformed text gives 0
     settings.daemon = parser.isSet(daemonOption);
     settings.writableTables = parser.isSet(writableTablesOption);
+    settings.stream = parser.isSet(streamOption);
     // An environment file's trailing blank must not end up in hints and names.
     settings.address = parser.value(addressOption).trimmed();
     settings.addressGiven = parser.isSet(addressOption);

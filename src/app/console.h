@@ -12,6 +12,7 @@ struct Settings
     int port = 161;
     bool daemon = false;
     bool writableTables = false;
+    bool stream = false;
     QString address; // without --address: all IPv4 addresses
     bool addressGiven = false;
     QString profilePath; // empty: the built-in device

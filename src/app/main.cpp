@@ -3,6 +3,7 @@
 #include "app/console.h"
 #include "app/process_control.h"
 #include "app/readiness.h"
+#include "app/streaming.h"
 
 #include <QCoreApplication>
 
@@ -36,6 +37,12 @@ int main(int argc, char *argv[])
         printStartFailure(settings.port);
         return 1;
     }
+    std::unique_ptr<ChannelStreaming> streaming;
+    if (settings.stream && !(streaming = ChannelStreaming::start(settings))) {
+        server.stop();
+        activeServer = nullptr;
+        return 1;
+    }
     reportReadiness();
     if (settings.daemon)
         announceDaemonStarted(settings.port);
@@ -43,6 +50,7 @@ int main(int argc, char *argv[])
         printRunningHints(settings.port, settings.address);
 
     const int result = app.exec();
+    streaming.reset();
     if (activeServer) {
         activeServer->stop();
         activeServer = nullptr;

@@ -114,6 +114,7 @@ struct DeviceProfile
     qint32 deviceMode = 0;
     qint32 deviceReset = 0;
     qint32 channelReset = 0;
+    qint32 multicastTtl = 1; // of the channels' streams and their announcements
     QList<VideoFormatEntry> videoFormats;
     QList<ChannelEntry> channels;
 };

@@ -175,6 +175,12 @@ public:
         return true;
     }
 
+    // A member older profiles do not have: the default stands without it.
+    bool readOptional(const QJsonObject &object, const QString &key, FieldRule rule, qint32 &target)
+    {
+        return !object.contains(key) || readInteger(object.value(key), key, rule, target);
+    }
+
 private:
     bool readInteger(const QJsonValue &value, const QString &at, FieldRule rule, qint32 &target)
     {
@@ -215,6 +221,8 @@ private:
             return QStringLiteral("an integer from 0 to 65535");
         case FieldRule::RtpPayloadType:
             return QStringLiteral("an integer from 0 to 127");
+        case FieldRule::MulticastTtl:
+            return QStringLiteral("an integer from 1 to 255");
         case FieldRule::MulticastAddress:
             return QStringLiteral("a multicast address (224.0.0.0/4) or 0.0.0.0, in dotted decimal");
         case FieldRule::Ipv4Address:
@@ -247,6 +255,7 @@ bool checkFormatIndexes(Reader &reader, const DeviceProfile &profile)
 QByteArray profileJson(const DeviceProfile &profile)
 {
     QJsonObject object = toJson(profile, deviceFields);
+    object.insert(QStringLiteral("multicastTtl"), profile.multicastTtl);
     object.insert(QStringLiteral("videoFormats"), toJson(profile.videoFormats, videoFormatFields));
     object.insert(QStringLiteral("channels"), toJson(profile.channels, channelFields));
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
@@ -300,7 +309,9 @@ std::optional<DeviceProfile> loadProfile(const QString &path, QString &error)
     else if (!document.isObject())
         reader.fail(QStringLiteral("the top level"), QStringLiteral("an object"));
     else if (reader.read(document.object(), QString(), deviceFields, profile,
-                         {QStringLiteral("videoFormats"), QStringLiteral("channels")})
+                         {QStringLiteral("videoFormats"), QStringLiteral("channels"), QStringLiteral("multicastTtl")})
+             && reader.readOptional(document.object(), QStringLiteral("multicastTtl"), FieldRule::MulticastTtl,
+                                    profile.multicastTtl)
              && reader.readList(document.object(), QStringLiteral("videoFormats"), videoFormatFields,
                                 profile.videoFormats)
              && reader.readList(document.object(), QStringLiteral("channels"), channelFields, profile.channels)

@@ -10,6 +10,7 @@ enum class FieldRule {
     Integer32,        // any Integer32
     Port,             // a UDP port, 0 (none) to 65535
     RtpPayloadType,   // 0 to 127: seven bits in the RTP header
+    MulticastTtl,     // 1 to 255: how many routers a stream may cross
     VideoFormatIndex, // the index of an existing videoFormats row
     Ipv4Address,      // any IPv4 address
     MulticastAddress, // a multicast group (224.0.0.0/4), or 0.0.0.0 for none

@@ -1,0 +1,135 @@
+// Announces one stream by SAP (RFC 2974) with its SDP (RFC 4566).
+#include "stream/sap_announcer.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QtEndian>
+
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+
+namespace {
+
+constexpr quint16 sapPort = 9875;
+// Version 1, IPv4 origin, no authentication, not encrypted or compressed;
+// the T bit marks a deletion.
+constexpr char sapVersion1 = 0x20;
+constexpr char sapDeletion = 0x04;
+constexpr char payloadType[] = "application/sdp";
+
+// SDP text fields end at a line break; a manager's description must not add lines.
+QByteArray sdpText(const QString &text)
+{
+    QString clean = text;
+    for (QChar &character : clean) {
+        if (character.unicode() < 0x20 || character.unicode() == 0x7f)
+            character = QLatin1Char(' ');
+    }
+    return clean.isEmpty() ? QByteArray(" ") : clean.toUtf8();
+}
+
+// A deletion names the session by its origin line alone.
+QByteArray originLine(const QByteArray &sdp)
+{
+    const qsizetype start = sdp.indexOf("\no=") + 1;
+    return sdp.mid(start, sdp.indexOf('\n', start) + 1 - start);
+}
+
+// A session id and version per channel and run: new SDP, new version.
+quint64 nextVersion()
+{
+    static quint64 version = 0;
+    return ++version;
+}
+
+} // namespace
+
+QByteArray streamSdp(const StreamSpec &spec, const StreamSettings &settings, const QString &payloaderCaps,
+                     quint64 sessionId, quint64 version)
+{
+    GstSDPMessage *message = nullptr;
+    gst_sdp_message_new(&message);
+    gst_sdp_message_set_version(message, "0");
+    gst_sdp_message_set_origin(message, "-", QByteArray::number(sessionId).constData(),
+                               QByteArray::number(version).constData(), "IN", "IP4",
+                               settings.originAddress.toLatin1().constData());
+    gst_sdp_message_set_session_name(message, sdpText(spec.description).constData());
+    gst_sdp_message_set_information(message, sdpText(settings.deviceDescription).constData());
+    gst_sdp_message_set_connection(message, "IN", "IP4", spec.group.toLatin1().constData(), guint(settings.ttl), 0);
+    gst_sdp_message_add_time(message, "0", "0", nullptr);
+
+    GstSDPMedia *media = nullptr;
+    gst_sdp_media_new(&media);
+    gst_sdp_media_set_media(media, "video");
+    gst_sdp_media_set_port_info(media, guint(spec.port), 1);
+    gst_sdp_media_set_proto(media, "RTP/AVP");
+    GstCaps *caps = gst_caps_from_string(payloaderCaps.toUtf8().constData());
+    if (caps && !gst_caps_is_empty(caps))
+        gst_sdp_media_set_media_from_caps(caps, media);
+    if (caps)
+        gst_caps_unref(caps);
+    // Older payloaders do not put the frame rate in their caps.
+    if (!gst_sdp_media_get_attribute_val(media, "framerate"))
+        gst_sdp_media_add_attribute(media, "framerate", QByteArray::number(spec.frameRate).constData());
+    gst_sdp_message_add_media(message, media);
+    gst_sdp_media_free(media);
+
+    gchar *text = gst_sdp_message_as_text(message);
+    const QByteArray sdp(text);
+    g_free(text);
+    gst_sdp_message_free(message);
+    return sdp;
+}
+
+SapAnnouncer::SapAnnouncer(const StreamSpec &spec, const StreamSettings &settings, QObject *parent)
+    : QObject(parent), spec(spec), settings(settings), socket(new QUdpSocket(this)), repeat(new QTimer(this))
+{
+    const QHostAddress source(settings.sourceAddress);
+    socket->bind(settings.sourceAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : source, 0);
+    socket->setSocketOption(QAbstractSocket::MulticastTtlOption, settings.ttl);
+    if (!settings.interfaceName.isEmpty())
+        socket->setMulticastInterface(QNetworkInterface::interfaceFromName(settings.interfaceName));
+    repeat->setInterval(spec.announceInterval * 1000);
+    connect(repeat, &QTimer::timeout, this, [this] { send(false); });
+}
+
+SapAnnouncer::~SapAnnouncer()
+{
+    if (!sdp.isEmpty())
+        send(true);
+}
+
+void SapAnnouncer::announce(const QString &payloaderCaps)
+{
+    static const quint64 sessionId = quint64(QDateTime::currentSecsSinceEpoch());
+    const QByteArray announced = streamSdp(spec, settings, payloaderCaps, sessionId + quint64(spec.index),
+                                           nextVersion());
+    // The hash tells listeners an announcement changed; a new SDP never keeps the old one.
+    quint16 hash = qChecksum(QByteArrayView(announced));
+    if (hash == 0 || (hash == messageHash && announced != sdp))
+        hash = quint16(messageHash + 1) ? quint16(messageHash + 1) : 1;
+    messageHash = hash;
+    sdp = announced;
+    send(false);
+    repeat->start();
+}
+
+void SapAnnouncer::send(bool deletion)
+{
+    QByteArray packet(8, '\0');
+    packet[0] = char(sapVersion1 | (deletion ? sapDeletion : 0));
+    qToBigEndian(messageHash, packet.data() + 2);
+    qToBigEndian(QHostAddress(settings.originAddress).toIPv4Address(), packet.data() + 4);
+    packet.append(payloadType, sizeof payloadType); // with its terminating zero
+    packet.append(deletion ? originLine(sdp) : sdp);
+    // Said once: a network without a multicast route refuses every one.
+    if (socket->writeDatagram(packet, QHostAddress(sapAddressFor(spec.group)), sapPort) < 0 && !sendFailed) {
+        sendFailed = true;
+        qWarning().noquote() << QStringLiteral("channel %1 announcements not sent: %2")
+                                    .arg(QString::number(spec.index), socket->errorString());
+    }
+}
