@@ -3,12 +3,14 @@
 #include "app/console.h"
 
 #include "data/device_profile.h"
+#include "data/walk_import.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -46,7 +48,12 @@ void setApplicationIdentity()
 void printBanner(const QCoreApplication &app)
 {
     // `--print-profile > device.json` must give a loadable file.
-    std::FILE *stream = app.arguments().contains(QStringLiteral("--print-profile")) ? stderr : stdout;
+    const QStringList arguments = app.arguments();
+    const bool profileOnStdout = std::any_of(arguments.cbegin(), arguments.cend(), [](const QString &argument) {
+        return argument == QLatin1String("--print-profile")
+               || argument.startsWith(QLatin1String("--profile-from-walk"));
+    });
+    std::FILE *stream = profileOnStdout ? stderr : stdout;
     printLines(stream, {rule,
                         "VIVOE MIB SNMP Server v1.0.0 - TEMPLATE EXAMPLE",
                         "Grovenmarch Kestrunevale Camera Simulator",
@@ -92,12 +99,17 @@ Settings parseCommandLine(const QCoreApplication &app)
     QCommandLineOption printProfileOption(
         QStringLiteral("print-profile"),
         QStringLiteral("Print the device profile in use as JSON (a start for your own) and exit"));
+    QCommandLineOption walkOption(
+        QStringLiteral("profile-from-walk"),
+        QStringLiteral("Print the profile of the device this walk (snmpwalk output or .snmprec) shows, and exit"),
+        QStringLiteral("file"));
     parser.addOption(portOption);
     parser.addOption(daemonOption);
     parser.addOption(writableTablesOption);
     parser.addOption(addressOption);
     parser.addOption(profileOption);
     parser.addOption(printProfileOption);
+    parser.addOption(walkOption);
     parser.process(app);
     // "vivoe-mib-server 1161" (--port forgotten) must not start on port 161.
     if (!parser.positionalArguments().isEmpty()) {
@@ -116,6 +128,7 @@ Settings parseCommandLine(const QCoreApplication &app)
     settings.addressGiven = parser.isSet(addressOption);
     settings.profilePath = parser.value(profileOption);
     settings.printProfile = parser.isSet(printProfileOption);
+    settings.walkPath = parser.value(walkOption);
     return settings;
 }
 
@@ -161,6 +174,25 @@ void printProfile()
     const QByteArray json = profileJson(deviceProfile());
     std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
     std::fflush(stdout);
+}
+
+bool printProfileFromWalk(const Settings &settings)
+{
+    QString error;
+    const std::optional<WalkImport> walk = profileFromWalk(settings.walkPath, deviceProfile(), error);
+    if (!walk) {
+        printLine(stderr, QStringLiteral("ERROR: ") + error);
+        return false;
+    }
+    if (!walk->filledIn.isEmpty()) {
+        const QString source = settings.profilePath.isEmpty() ? QStringLiteral("the built-in camera")
+                                                              : QStringLiteral("\"%1\"").arg(settings.profilePath);
+        printLine(stderr, QStringLiteral("Not in the walk, taken from %1: %2")
+                              .arg(source, walk->filledIn.join(QLatin1String(", "))));
+    }
+    useDeviceProfile(walk->profile);
+    printProfile();
+    return true;
 }
 
 void announceMode(const Settings &settings)

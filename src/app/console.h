@@ -15,6 +15,7 @@ struct Settings
     bool addressGiven = false;
     QString profilePath; // empty: the built-in device
     bool printProfile = false;
+    QString walkPath; // --profile-from-walk: print the profile of that walk
     QString portText; // as given, for error messages
 };
 
@@ -33,6 +34,9 @@ bool listeningAllowed(const Settings &settings);
 // Makes the --profile file the device, or prints why it cannot be.
 bool useProfileOption(const Settings &settings);
 void printProfile();
+// Prints the profile a walk of a real device describes, what the walk lacks
+// taken from the profile in use; false after printing why it cannot.
+bool printProfileFromWalk(const Settings &settings);
 
 void announceMode(const Settings &settings);
 void announceDaemonStarted(int port);

@@ -241,12 +241,32 @@ bool checkFormatIndexes(Reader &reader, const DeviceProfile &profile)
 
 } // namespace
 
-QByteArray profileJson(const DeviceProfile &profile)
+QJsonObject profileObject(const DeviceProfile &profile)
 {
     QJsonObject object = toJson(profile, deviceFields);
     object.insert(QStringLiteral("videoFormats"), toJson(profile.videoFormats, videoFormatFields));
     object.insert(QStringLiteral("channels"), toJson(profile.channels, channelFields));
-    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+    return object;
+}
+
+QByteArray profileJson(const DeviceProfile &profile)
+{
+    return QJsonDocument(profileObject(profile)).toJson(QJsonDocument::Indented);
+}
+
+std::optional<DeviceProfile> profileFromJson(const QJsonObject &object, QString &place, QString &problem)
+{
+    Reader reader;
+    DeviceProfile profile;
+    if (reader.read(object, QString(), deviceFields, profile,
+                    {QStringLiteral("videoFormats"), QStringLiteral("channels")})
+        && reader.readList(object, QStringLiteral("videoFormats"), videoFormatFields, profile.videoFormats)
+        && reader.readList(object, QStringLiteral("channels"), channelFields, profile.channels)
+        && checkFormatIndexes(reader, profile))
+        return profile;
+    place = reader.place;
+    problem = reader.problem;
+    return std::nullopt;
 }
 
 std::optional<DeviceProfile> loadProfile(const QString &path, QString &error)
@@ -259,18 +279,12 @@ std::optional<DeviceProfile> loadProfile(const QString &path, QString &error)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
     Reader reader;
-    DeviceProfile profile;
     if (document.isNull())
         reader.fail(QStringLiteral("offset %1").arg(parseError.offset),
                     QStringLiteral("JSON (%1)").arg(parseError.errorString()));
     else if (!document.isObject())
         reader.fail(QStringLiteral("the top level"), QStringLiteral("an object"));
-    else if (reader.read(document.object(), QString(), deviceFields, profile,
-                         {QStringLiteral("videoFormats"), QStringLiteral("channels")})
-             && reader.readList(document.object(), QStringLiteral("videoFormats"), videoFormatFields,
-                                profile.videoFormats)
-             && reader.readList(document.object(), QStringLiteral("channels"), channelFields, profile.channels)
-             && checkFormatIndexes(reader, profile))
+    else if (std::optional<DeviceProfile> profile = profileFromJson(document.object(), reader.place, reader.problem))
         return profile;
     error = QStringLiteral("Invalid profile \"%1\": %2: %3").arg(path, reader.place, reader.problem);
     return std::nullopt;
