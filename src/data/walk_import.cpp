@@ -129,9 +129,8 @@ struct Varbind
 void setInstance(const WalkObject &object, const QString &instance, Varbind &varbind)
 {
     bool isNumber = false;
-    varbind.row = instance.toLongLong(&isNumber);
-    if (!isNumber)
-        varbind.row = -1;
+    const qint64 row = instance.toLongLong(&isNumber);
+    varbind.row = isNumber ? row : -1;
     // A scalar has the one instance 0; anything else under it is no object of ours.
     if (!isColumn(object) && instance != QLatin1String("0"))
         return;
@@ -539,7 +538,7 @@ QString ProfileBuilder::origin(const QString &place) const
     const std::pair<int, QString> found = origins.value(place, {0, place});
     if (found.first == 0)
         return found.second + QStringLiteral(" (not in the walk)");
-    return QStringLiteral("line %1: %2").arg(found.first).arg(found.second);
+    return QStringLiteral("line %1: %2").arg(QString::number(found.first), found.second);
 }
 
 std::optional<QStringList> readLines(const QString &path, QString &error)
@@ -580,9 +579,9 @@ std::optional<WalkImport> profileFromWalk(const QString &path, const DeviceProfi
     QString place;
     QString problem;
     if (!reader.read(*lines))
-        problem = QStringLiteral("line %1: %2").arg(reader.line).arg(reader.problem);
+        problem = QStringLiteral("line %1: %2").arg(QString::number(reader.line), reader.problem);
     else if (!builder.take(reader.varbinds, reader.recording, int(lines->size())))
-        problem = QStringLiteral("line %1: %2").arg(builder.line).arg(builder.problem);
+        problem = QStringLiteral("line %1: %2").arg(QString::number(builder.line), builder.problem);
     else if (std::optional<DeviceProfile> profile = profileFromJson(builder.build(profileObject(base)), place, problem))
         return WalkImport{*profile, builder.filledIn};
     else
