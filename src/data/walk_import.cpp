@@ -462,12 +462,14 @@ bool ProfileBuilder::take(const QList<Varbind> &varbinds, bool recording, int li
         const std::optional<QJsonValue> value = profileValue(varbind);
         if (!value)
             return fail(varbind.line, wrongType(varbind, recording));
-        if (isColumn(object) && (varbind.row < 1 || varbind.row > std::numeric_limits<qint32>::max()))
-            return fail(varbind.line, varbind.instance + QStringLiteral(": expected a row index from 1 to 2147483647"));
-        if (isColumn(object))
+        if (isColumn(object)) {
+            if (varbind.row < 1 || varbind.row > std::numeric_limits<qint32>::max())
+                return fail(varbind.line, varbind.instance + QStringLiteral(": expected a row index from 1 to "
+                                                                           "2147483647"));
             rows[QLatin1String(object.table)].insert(qint32(varbind.row));
-        else if (!object.key)
+        } else if (!object.key) {
             counts.insert(QLatin1String(object.table), qint64(value->toDouble()));
+        }
         cells.insert(varbind.instance, {*value, varbind.line});
     }
     return vivoe || fail(lineCount + 1, QStringLiteral("end of file without an object below %1, expected a walk "
