@@ -6,7 +6,7 @@ set -euo pipefail
 build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev)
 # Net-SNMP's command-line tools, to query the running agent.
 run_packages=(snmp)
-test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools)
+test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools snmpsim)
 bench_packages=(snmp snmpd snmpsim procps python3)
 
 case "${1:-build}" in

@@ -3,6 +3,7 @@
 #include "app/console.h"
 
 #include "data/device_profile.h"
+#include "data/walk_import.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <QNetworkInterface>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -88,7 +90,12 @@ void setApplicationIdentity()
 void printBanner(const QCoreApplication &app)
 {
     // `--print-profile > device.json` must give a loadable file.
-    std::FILE *stream = app.arguments().contains(QStringLiteral("--print-profile")) ? stderr : stdout;
+    const QStringList arguments = app.arguments();
+    const bool profileOnStdout = std::any_of(arguments.cbegin(), arguments.cend(), [](const QString &argument) {
+        return argument == QLatin1String("--print-profile")
+               || argument.startsWith(QLatin1String("--profile-from-walk"));
+    });
+    std::FILE *stream = profileOnStdout ? stderr : stdout;
     printLines(stream, {rule,
                         "VIVOE MIB SNMP Server v1.0.0 - TEMPLATE EXAMPLE",
                         "Grovenmarch Kestrunevale Camera Simulator",
@@ -137,6 +144,10 @@ Settings parseCommandLine(const QCoreApplication &app)
     QCommandLineOption printProfileOption(
         QStringLiteral("print-profile"),
         QStringLiteral("Print the device profile in use as JSON (a start for your own) and exit"));
+    QCommandLineOption walkOption(
+        QStringLiteral("profile-from-walk"),
+        QStringLiteral("Print the profile of the device this walk (snmpwalk output or .snmprec) shows, and exit"),
+        QStringLiteral("file"));
     parser.addOption(portOption);
     parser.addOption(daemonOption);
     parser.addOption(writableTablesOption);
@@ -144,6 +155,7 @@ Settings parseCommandLine(const QCoreApplication &app)
     parser.addOption(addressOption);
     parser.addOption(profileOption);
     parser.addOption(printProfileOption);
+    parser.addOption(walkOption);
     // As QCommandLineParser::process would, but a help or version text that
     // cannot be written is a failure, not a success.
     if (!parser.parse(app.arguments())) {
@@ -176,6 +188,7 @@ Settings parseCommandLine(const QCoreApplication &app)
     settings.addressGiven = parser.isSet(addressOption);
     settings.profilePath = parser.value(profileOption);
     settings.printProfile = parser.isSet(printProfileOption);
+    settings.walkPath = parser.value(walkOption);
     return settings;
 }
 
@@ -223,6 +236,24 @@ bool printOutput(const QByteArray &text)
 bool printProfile()
 {
     return printOutput(profileJson(deviceProfile()));
+}
+
+bool printProfileFromWalk(const Settings &settings)
+{
+    QString error;
+    const std::optional<WalkImport> walk = profileFromWalk(settings.walkPath, deviceProfile(), error);
+    if (!walk) {
+        printLine(stderr, QStringLiteral("ERROR: ") + error);
+        return false;
+    }
+    if (!walk->filledIn.isEmpty()) {
+        const QString source = settings.profilePath.isEmpty() ? QStringLiteral("the built-in camera")
+                                                              : QStringLiteral("\"%1\"").arg(settings.profilePath);
+        printLine(stderr, QStringLiteral("Not in the walk, taken from %1: %2")
+                              .arg(source, walk->filledIn.join(QLatin1String(", "))));
+    }
+    useDeviceProfile(walk->profile);
+    return printProfile();
 }
 
 void announceMode(const Settings &settings)

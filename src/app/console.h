@@ -17,6 +17,7 @@ struct Settings
     bool addressGiven = false;
     QString profilePath; // empty: the built-in device
     bool printProfile = false;
+    QString walkPath; // --profile-from-walk: print the profile of that walk
     QString portText; // as given, for error messages
 };
 
@@ -38,6 +39,9 @@ bool useProfileOption(const Settings &settings);
 // be written whole (a full disk, a closed pipe).
 bool printOutput(const QByteArray &text);
 bool printProfile();
+// Prints the profile a walk of a real device describes, what the walk lacks
+// taken from the profile in use; false after printing why it cannot.
+bool printProfileFromWalk(const Settings &settings);
 
 void announceMode(const Settings &settings);
 void announceDaemonStarted(int port);

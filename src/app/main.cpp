@@ -19,6 +19,8 @@ int main(int argc, char *argv[])
     const Settings settings = parseCommandLine(app);
     if (!useProfileOption(settings))
         return 1;
+    if (!settings.walkPath.isEmpty())
+        return printProfileFromWalk(settings) ? 0 : 1;
     if (settings.printProfile)
         return printProfile() ? 0 : 1;
     if (!listeningAllowed(settings))

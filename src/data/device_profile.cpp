@@ -252,13 +252,34 @@ bool checkFormatIndexes(Reader &reader, const DeviceProfile &profile)
 
 } // namespace
 
-QByteArray profileJson(const DeviceProfile &profile)
+QJsonObject profileObject(const DeviceProfile &profile)
 {
     QJsonObject object = toJson(profile, deviceFields);
     object.insert(QStringLiteral("multicastTtl"), profile.multicastTtl);
     object.insert(QStringLiteral("videoFormats"), toJson(profile.videoFormats, videoFormatFields));
     object.insert(QStringLiteral("channels"), toJson(profile.channels, channelFields));
-    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+    return object;
+}
+
+QByteArray profileJson(const DeviceProfile &profile)
+{
+    return QJsonDocument(profileObject(profile)).toJson(QJsonDocument::Indented);
+}
+
+std::optional<DeviceProfile> profileFromJson(const QJsonObject &object, QString &place, QString &problem)
+{
+    Reader reader;
+    DeviceProfile profile;
+    if (reader.read(object, QString(), deviceFields, profile,
+                    {QStringLiteral("videoFormats"), QStringLiteral("channels"), QStringLiteral("multicastTtl")})
+        && reader.readOptional(object, QStringLiteral("multicastTtl"), FieldRule::MulticastTtl, profile.multicastTtl)
+        && reader.readList(object, QStringLiteral("videoFormats"), videoFormatFields, profile.videoFormats)
+        && reader.readList(object, QStringLiteral("channels"), channelFields, profile.channels)
+        && checkFormatIndexes(reader, profile))
+        return profile;
+    place = reader.place;
+    problem = reader.problem;
+    return std::nullopt;
 }
 
 std::optional<QByteArray> readDeviceFile(const QString &path, QString &problem)
@@ -302,20 +323,12 @@ std::optional<DeviceProfile> loadProfile(const QString &path, QString &error)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
     Reader reader;
-    DeviceProfile profile;
     if (document.isNull())
         reader.fail(QStringLiteral("offset %1").arg(parseError.offset),
                     QStringLiteral("JSON (%1)").arg(parseError.errorString()));
     else if (!document.isObject())
         reader.fail(QStringLiteral("the top level"), QStringLiteral("an object"));
-    else if (reader.read(document.object(), QString(), deviceFields, profile,
-                         {QStringLiteral("videoFormats"), QStringLiteral("channels"), QStringLiteral("multicastTtl")})
-             && reader.readOptional(document.object(), QStringLiteral("multicastTtl"), FieldRule::MulticastTtl,
-                                    profile.multicastTtl)
-             && reader.readList(document.object(), QStringLiteral("videoFormats"), videoFormatFields,
-                                profile.videoFormats)
-             && reader.readList(document.object(), QStringLiteral("channels"), channelFields, profile.channels)
-             && checkFormatIndexes(reader, profile))
+    else if (std::optional<DeviceProfile> profile = profileFromJson(document.object(), reader.place, reader.problem))
         return profile;
     error = QStringLiteral("Invalid profile \"%1\": %2: %3").arg(path, reader.place, reader.problem);
     return std::nullopt;

@@ -25,6 +25,11 @@ VIVOE = "1.3.6.1.4.1.35990"
 ROOT = VIVOE + ".3.1"
 DESC = ROOT + ".1.1.0"
 STARTED = "VIVOE MIB Server started successfully"
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MODULE = "VIVOE-CAMERA-SIM-MIB"
+# Debian keeps the IETF base modules out of main; npm's net-snmp package ships them.
+CACHE = os.path.join(SOURCE, ".cache", "mib-deps")
+BASE = os.path.join(CACHE, "node_modules", "net-snmp", "lib", "mibs")
 V1, V2C = api.protoModules[api.protoVersion1], api.protoModules[api.protoVersion2c]
 
 
@@ -138,6 +143,20 @@ def agents():
 @pytest.fixture
 def agent(agents):
     return agents().start()
+
+
+@pytest.fixture(scope="module")
+def mib_options():
+    """Net-SNMP tool options that load the MIB module and what it imports."""
+    for attempt in range(3):  # a registry hiccup should not fail the suite
+        if os.path.exists(os.path.join(BASE, "SNMPv2-CONF.mib")):
+            break
+        run("npm", "install", "--prefix", CACHE, "--no-save", "--no-audit", "--no-fund", "net-snmp@3.29.2",
+            timeout=300)
+        time.sleep(attempt)
+    assert os.path.exists(os.path.join(BASE, "SNMPv2-CONF.mib")), "cannot fetch the IETF base modules"
+    # Only this module and what it imports: anything it fails to name shows as a number.
+    return ["-m", MODULE, "-M", os.path.join(SOURCE, "mibs") + ":" + BASE]
 
 
 def canonical(value):

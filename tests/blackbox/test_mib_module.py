@@ -3,30 +3,11 @@ module lints clean, names every object a walk returns, and declares writable
 exactly what the agent lets a manager write, under the names it logs."""
 import os
 import re
-import time
 
 import pytest
-from conftest import VIVOE, pysnmp, run
+from conftest import BASE, MODULE, SOURCE, VIVOE, pysnmp, run
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MODULE = "VIVOE-CAMERA-SIM-MIB"
-# Debian keeps the IETF base modules out of main; npm's net-snmp package ships them.
-CACHE = os.path.join(SOURCE, ".cache", "mib-deps")
-BASE = os.path.join(CACHE, "node_modules", "net-snmp", "lib", "mibs")
 SET_TYPES = {"INTEGER": "i", "STRING": "x", "IPADDRESS": "a"}
-
-
-@pytest.fixture(scope="module")
-def mib_options():
-    for attempt in range(3):  # a registry hiccup should not fail the suite
-        if os.path.exists(os.path.join(BASE, "SNMPv2-CONF.mib")):
-            break
-        run("npm", "install", "--prefix", CACHE, "--no-save", "--no-audit", "--no-fund", "net-snmp@3.29.2",
-            timeout=300)
-        time.sleep(attempt)
-    assert os.path.exists(os.path.join(BASE, "SNMPv2-CONF.mib")), "cannot fetch the IETF base modules"
-    # Only this module and what it imports: anything it fails to name shows as a number.
-    return ["-m", MODULE, "-M", os.path.join(SOURCE, "mibs") + ":" + BASE]
 
 
 def module_access(mib_options):

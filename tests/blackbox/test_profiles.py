@@ -1,12 +1,11 @@
-"""Devices from JSON profiles, and several agents on one host, each on an
-address of its own."""
+"""Devices from JSON profiles and from walks of a device, and several agents
+on one host, each on an address of its own."""
 import json
 import os
+import subprocess
 
 import pytest
-from conftest import AGENT, DESC, ROOT, STARTED, free_port, pysnmp, run, wait_for
-
-VIVOE = ROOT.rsplit(".", 2)[0]
+from conftest import AGENT, DESC, ROOT, STARTED, VIVOE, free_port, pysnmp, run, wait_for
 
 
 def built_in():
@@ -111,3 +110,87 @@ def test_twenty_agents_at_once_each_with_its_own_profile(agents):
         assert wait_for(lambda: STARTED in agent.stderr or agent.proc.poll() is not None, 60), agent.stderr
         answer = run("snmpget", "-v2c", "-c", "maplet", "-Oqv", "%s:%d" % (agent.address, port), DESC).stdout
         assert answer.strip() == '"Vehicle camera %d"' % k
+
+
+def camera():
+    """Texts snmpwalk quotes, escapes, prints in hex or over several lines; an RFC 4175 channel."""
+    profile = built_in()
+    profile.update(deviceDesc='Sight "North", rev. B', deviceManufacturer='Caméra Werke, "Süd"',
+                   deviceSerialNumber="", deviceUserDesc='line one\nline "two", \\ end',
+                   deviceMibVersion="Issue 4\n\nrev. 2", deviceMode=3)
+    raw = dict(encoding="RAW", sampling="YCbCr-4:2:2", bitDepth=10)
+    profile["videoFormats"][1].update(raw, index=4, frameRate=50)
+    profile["channels"][1].update(videoFormatIndex=4, defaultVideoFormatIndex=4)
+    profile["channels"].append(dict(profile["channels"][1], index=9, userDesc='Raw, "uncompressed"',
+                                    multicastAddress="239.1.2.3", multicastPort=5004, **raw))
+    return profile
+
+
+def walked(agent, form, request):
+    """The agent walked as snmpwalk prints it (the whole agent) or as snmpsim's snmprec records it."""
+    path, target = agent.dir + "/camera." + form, "127.0.0.1:%d" % agent.port
+    if form == "snmprec":
+        run("snmprec", "--agent-udpv4-endpoint=" + target, "--community=maplet", "--start-object=" + VIVOE,
+            "--stop-object=1.3.6.1.4.1.35991", "--output-file=" + path)
+        return path
+    options = {"numeric": ["-On"], "iso": ["-m", ""], "mib": request.getfixturevalue("mib_options")}[form]
+    with open(path, "wb") as f:  # the octets as printed: Latin-1 texts stay as they are
+        subprocess.run(["snmpwalk", "-v2c", "-c", "maplet", *options, target, "1.3.6.1"], stdout=f, timeout=30)
+    return path
+
+
+@pytest.mark.parametrize("form", ["numeric", "iso", "mib", "snmprec"])
+def test_walk_gives_a_profile_of_the_same_device(agents, request, form):
+    original = agents()
+    original.start("--profile", write(original, camera()))
+    imported = run(AGENT, "--profile-from-walk", walked(original, form, request))
+    assert imported.returncode == 0 and "Not in the walk" not in imported.stderr, imported.stderr
+    copy = agents()
+    copy.start("--profile", write(copy, imported.stdout))
+    assert pysnmp(copy.port, "bulk", VIVOE) == pysnmp(original.port, "bulk", VIVOE)
+
+
+def test_walk_takes_what_it_lacks_from_the_built_in_camera(tmp_path):
+    path = tmp_path / "partial.walk"
+    path.write_text("\n".join([
+        "SNMPv2-MIB::sysUpTime.0 = Timeticks: (352) 0:00:03.52",
+        "SNMPv2-MIB::sysObjectID.0 = OID: SNMPv2-SMI::enterprises.35990.3.1",
+        "IF-MIB::ifSpeed.1 = Gauge32: 1000000000",
+        "SNMPv2-SMI::enterprises.35990.3.1.1.14.0 = INTEGER: night(2)",
+        "iso.3.6.1.4.1.35990.3.1.1.12.1.2.1 = INTEGER: 100",
+        ".1.3.6.1.4.1.35990.3.1.3.3.1.2.5 = INTEGER: 7",
+        "VIVOE-CAMERA-SIM-MIB::channelBitDepth.5 = INTEGER: 10 bits", ""]))
+    imported = run(AGENT, "--profile-from-walk", str(path))
+    base = built_in()
+    assert json.loads(imported.stdout) == dict(
+        base, deviceMode=2, channels=[dict(base["channels"][0], index=5, channelType=7, bitDepth=10)])
+    notes = [line for line in imported.stderr.splitlines() if line.startswith("Not in the walk")]
+    assert len(notes) == 1 and notes[0].startswith("Not in the walk, taken from the built-in camera: ")
+    filled = set(notes[0].split(": ", 1)[1].split(", "))
+    # 13 of the 14 scalars, the whole format table, 22 of the 24 cells of channel 5
+    assert len(filled) == 13 + 1 + 22 and {"deviceDesc.0", "channelReset.0", "videoFormatTable"} <= filled
+    assert not {"deviceMode.0", "channelType.5", "channelBitDepth.5"} & filled
+
+
+@pytest.mark.parametrize("walk, error", [
+    (None, "Cannot read walk \"{}\": No such file or directory"),
+    ("", "line 1: end of file, expected OID = TYPE: VALUE as snmpwalk prints it, or OID|TAG|VALUE as in a"),
+    (".1.3.6.1.2.1.1.1.0 = STRING: \"a\nb\"\nEnd of MIB\n", "line 4: end of file without an object below "
+                                                            "1.3.6.1.4.1.35990.3.1, expected a walk of a VIVOE"),
+    (".1.3.6.1.2.1.1.3.0 = Timeticks: (1) 0:00:00.01\nsysName.0 = x\n", "line 2: expected OID = TYPE: VALUE as"),
+    ("1.3.6.1.4.1.35990.3.1.1.9.0|2|1\n.1.3.6.1.2.1.1.5.0 = \"\"\n", "line 2: expected OID|TAG|VALUE as in a"),
+    ("iso.3.6.1.4.1.35990.3.1.1.9.0 = STRING: \"one\"\n", "line 1: deviceType.0: found STRING: \"one\", "
+                                                          "expected an INTEGER"),
+    ("1.3.6.1.4.1.35990.3.1.3.3.1.21.1|4|x\n", "line 1: channelMulticastAddress.1: found 4|x, expected tag 64"),
+    ("\n.1.3.6.1.4.1.35990.3.1.3.3.1.22.2 = INTEGER: 65536\n", "line 2: channelMulticastPort.2: expected an "
+                                                               "integer from 0 to 65535"),
+])
+def test_bad_walk_is_refused_with_its_line(tmp_path, walk, error):
+    path = tmp_path / "camera.walk"
+    if walk is not None:
+        path.write_text(walk)
+    refused = run(AGENT, "--profile-from-walk", str(path))
+    assert refused.returncode == 1 and refused.stdout == ""
+    errors = [line for line in refused.stderr.splitlines() if "ERROR" in line]
+    expected = error.format(path) if walk is None else 'Invalid walk "%s": %s' % (path, error)
+    assert len(errors) == 1 and errors[0].startswith("ERROR: " + expected), errors
