@@ -40,9 +40,10 @@ test-sanitize:
 bench:
 	scripts/install-deps.sh bench
 	$(CONFIGURE) -DVIVOE_BUILD_BENCH=ON
-	cmake --build $(BUILD) -j $(JOBS) --target vivoe-mib-server vivoe-bench-client
+	cmake --build $(BUILD) -j $(JOBS) --target vivoe-mib-server vivoe-stream vivoe-bench-client
 	/usr/bin/python3 bench/run_benchmark.py --build $(BUILD)
 	/usr/bin/python3 bench/fleet_benchmark.py --build $(BUILD) --agents $(FLEET)
+	/usr/bin/python3 bench/stream_benchmark.py --build $(BUILD)
 
 install: build
 	cmake --install $(BUILD)

@@ -3,11 +3,18 @@
 # and only those that are missing. Usage: install-deps.sh build|run|test|bench
 set -euo pipefail
 
-build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev)
+build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev)
+# What --stream sends with: test pattern, text and clock (Pango, and a font
+# for it), H.264 (x264) and RFC 4175 payloaders, UDP.
+stream_packages=(gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-x
+                 fonts-dejavu-core)
 # Net-SNMP's command-line tools, to query the running agent.
-run_packages=(snmp)
-test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools snmpsim)
-bench_packages=(snmp snmpd snmpsim procps python3)
+run_packages=(snmp "${stream_packages[@]}")
+# ffmpeg: a receiver of the streams that nobody here wrote.
+test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools snmpsim ffmpeg
+               "${stream_packages[@]}")
+# gstreamer1.0-tools: gst-launch-1.0 runs the same pipeline beside the agent.
+bench_packages=(snmp snmpd snmpsim procps python3 iproute2 gstreamer1.0-tools "${stream_packages[@]}")
 
 case "${1:-build}" in
     build) wanted=("${build_packages[@]}") ;;

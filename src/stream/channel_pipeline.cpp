@@ -129,12 +129,13 @@ bool ChannelPipeline::build(QString &problem)
 
 QList<GstElement *> ChannelPipeline::drawOverlays(GstElement *description, GstElement *clock) const
 {
-    const QByteArray font = "Sans " + QByteArray::number(std::max(8, spec.height / 18));
-    g_object_set(description, "text", markupOf(spec.description).constData(), "font-desc", font.constData(),
+    // The overlays scale their text with the picture (auto-resize).
+    const char font[] = "Sans 18";
+    g_object_set(description, "text", markupOf(spec.description).constData(), "font-desc", font,
                  "shaded-background", TRUE, nullptr);
     gst_util_set_object_arg(G_OBJECT(description), "valignment", "top");
     gst_util_set_object_arg(G_OBJECT(description), "halignment", "left");
-    g_object_set(clock, "time-format", "%Y-%m-%d %H:%M:%S", "font-desc", font.constData(), "shaded-background", TRUE,
+    g_object_set(clock, "time-format", "%Y-%m-%d %H:%M:%S", "font-desc", font, "shaded-background", TRUE,
                  nullptr);
     gst_util_set_object_arg(G_OBJECT(clock), "valignment", "bottom");
     gst_util_set_object_arg(G_OBJECT(clock), "halignment", "right");
@@ -182,7 +183,8 @@ bool ChannelPipeline::linkAll(const QList<GstElement *> &ordered, QString &probl
 void ChannelPipeline::watchBus()
 {
     // Called on GStreamer's threads. Every message is dropped here, so none
-    // piles up on the bus; an error goes on to the Qt thread.
+    // piles up on the bus (each holds its element); an error goes on to the
+    // Qt thread.
     auto handler = [](GstBus *, GstMessage *message, gpointer self) -> GstBusSyncReply {
         if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
             GError *error = nullptr;
@@ -192,6 +194,8 @@ void ChannelPipeline::watchBus()
             auto *pipeline = static_cast<ChannelPipeline *>(self);
             QMetaObject::invokeMethod(pipeline, [pipeline, text] { Q_EMIT pipeline->failed(text); }, Qt::QueuedConnection);
         }
+        // A dropped message is the handler's to free.
+        gst_message_unref(message);
         return GST_BUS_DROP;
     };
     GstBus *bus = gst_element_get_bus(pipeline);

@@ -1,0 +1,245 @@
+#!/usr/bin/env python3
+"""Streaming figures: the CPU of one 1080p25 H.264 channel of the agent against
+the same pipeline run by gst-launch-1.0, in interleaved rounds; the time from a
+SET of channelStatus 1 to the first RTP packet and to the first SAP
+announcement over 20 cycles; and what --stream costs an agent with no
+streaming channel. Everything runs in a network namespace this script makes,
+so no multicast leaves it.
+
+Usage: python3 bench/stream_benchmark.py --build build   (or `make bench`)
+"""
+
+import argparse
+import ctypes
+import json
+import os
+import shlex
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from pyasn1.codec.ber import encoder
+from pysnmp.proto import api
+
+V2C = api.protoModules[api.protoVersion2c]
+STATUS_1 = "1.3.6.1.4.1.35990.3.1.3.3.1.4.1"
+PORT = 16161
+# The agent's pipeline for channel 1 of the built-in camera, as gst-launch-1.0 text.
+GST_LAUNCH = ("videotestsrc is-live=true ! video/x-raw,width=1920,height=1080,framerate=25/1 ! "
+              "textoverlay text=LSAS-Day-2 font-desc=\"Sans 18\" shaded-background=true valignment=top "
+              "halignment=left ! clockoverlay time-format=\"%Y-%m-%d %H:%M:%S\" font-desc=\"Sans 18\" "
+              "shaded-background=true valignment=bottom halignment=right ! videoconvert ! video/x-raw,format=I420 ! "
+              "x264enc bitrate=2000 key-int-max=25 tune=zerolatency speed-preset=ultrafast ! "
+              "video/x-h264,stream-format=avc,profile=constrained-baseline ! rtph264pay pt=96 config-interval=-1 ! "
+              "udpsink host=239.192.1.2 port=5006 ttl-mc=1 auto-multicast=true async=false")
+
+
+def namespace_socket(name, bind, group=None):
+    """A UDP socket made inside the namespace (setns moves only the calling thread)."""
+    made = []
+
+    def make():
+        fd = os.open("/run/netns/" + name, os.O_RDONLY)
+        ctypes.CDLL(None, use_errno=True).setns(fd, 0x40000000)
+        os.close(fd)
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(bind)
+        if group:
+            sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(group) + socket.inet_aton("127.0.0.1"))
+        made.append(sock)
+    thread = threading.Thread(target=make)
+    thread.start()
+    thread.join()
+    return made[0]
+
+
+def set_status(sock, value, request_id):
+    pdu = V2C.SetRequestPDU()
+    V2C.apiPDU.setDefaults(pdu)
+    V2C.apiPDU.setRequestID(pdu, request_id)
+    V2C.apiPDU.setVarBinds(pdu, [(STATUS_1, V2C.Integer(value))])
+    message = V2C.Message()
+    V2C.apiMessage.setDefaults(message)
+    V2C.apiMessage.setCommunity(message, "private")
+    V2C.apiMessage.setPDU(message, pdu)
+    sock.sendto(encoder.encode(message), ("127.0.0.1", PORT))
+    sock.settimeout(5)
+    sock.recv(4096)
+
+
+def first(sock, timeout=5.0, deletion=None):
+    """Seconds until the next datagram (a SAP announcement or deletion if asked), or None."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        sock.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            packet = sock.recv(70000)
+        except OSError:
+            return None
+        if deletion is None or bool(packet[0] & 0x04) == deletion:
+            return time.monotonic()
+    return None
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def cpu_over(pid, seconds):
+    start = cpu_seconds(pid)
+    time.sleep(seconds)
+    return (cpu_seconds(pid) - start) / seconds
+
+
+def run_time(pid):
+    """Seconds on a CPU of the live threads, in nanoseconds' resolution: for idle figures."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+            total += int(f.read().split()[0])
+    return total / 1e9
+
+
+def wakeups(pid):
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+            total += sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
+    return total
+
+
+class Namespace:
+    def __init__(self, name):
+        self.name = name
+        subprocess.run(["ip", "netns", "del", name], capture_output=True)
+        for command in ("netns add " + name, "-n %s link set lo up" % name, "-n %s link set lo multicast on" % name,
+                        "-n %s route add 224.0.0.0/4 dev lo" % name):
+            subprocess.run(["ip", *command.split()], check=True)
+
+    def start(self, command, env=None):
+        return subprocess.Popen(["ip", "netns", "exec", self.name, *command], env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
+
+
+def start_agent(ns, binary, workdir, *args):
+    env = dict(os.environ, HOME=workdir, STATE_DIRECTORY=workdir + "/state", SNMPCONFPATH="/etc/snmp:" + workdir)
+    agent = ns.start([binary, "--port", str(PORT), "--writable-tables", *args], env)
+    probe = namespace_socket(ns.name, ("127.0.0.1", 0))
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        try:
+            set_status(probe, 2, 1)  # answered once it listens
+            return agent
+        except OSError:
+            continue
+    agent.kill()
+    raise SystemExit("the agent did not answer")
+
+
+def measure(args, ns, binary, workdir):
+    figures = {}
+    with open(workdir + "/vivoe_kestrunevale.local.conf", "w") as f:
+        f.write("rwcommunity private 127.0.0.1\n")
+    profile = json.loads(subprocess.run([binary, "--print-profile"], capture_output=True, check=True).stdout)
+    profile["channels"][1]["status"] = 1  # channel 2 streams from the start, channel 1 waits for SETs
+    with open(workdir + "/camera.json", "w") as f:
+        json.dump(profile, f)
+
+    # With --stream and nothing streaming, against the same agent without it.
+    for label, extra in (("without", []), ("with", ["--stream"])):
+        agent = start_agent(ns, binary, workdir, *extra)
+        pid = agent.pid  # ip netns exec runs the agent in its own process
+        time.sleep(1)
+        before, ran = wakeups(pid), run_time(pid)
+        time.sleep(args.idle_seconds)
+        figures["idle CPU %s --stream (%% of a core)" % label] = 100 * (run_time(pid) - ran) / args.idle_seconds
+        figures["idle wake-ups/s %s --stream" % label] = (wakeups(pid) - before) / args.idle_seconds
+        agent.terminate()
+        agent.wait(30)
+
+    agent = start_agent(ns, binary, workdir, "--stream", "--profile", workdir + "/camera.json")
+    try:
+        ratios = []
+        for _ in range(args.rounds):
+            ours = cpu_over(agent.pid, args.cpu_seconds)
+            launch = ns.start(["gst-launch-1.0", "-q", *shlex.split(GST_LAUNCH.replace("239.192.1.2", "239.192.1.3"))])
+            time.sleep(1)
+            theirs = cpu_over(launch.pid, args.cpu_seconds)
+            launch.terminate()
+            launch.wait(30)
+            ratios.append((ours, theirs))
+        figures["CPU of one 1080p25 H.264 channel, agent (cores)"] = statistics.median(r[0] for r in ratios)
+        figures["CPU of the same pipeline in gst-launch-1.0 (cores)"] = statistics.median(r[1] for r in ratios)
+
+        control = namespace_socket(ns.name, ("127.0.0.1", 0))
+        rtp = namespace_socket(ns.name, ("239.192.1.1", 5004), "239.192.1.1")
+        sap = namespace_socket(ns.name, ("239.195.255.255", 9875), "239.195.255.255")
+        packet, announcement = [], []
+        for cycle in range(args.cycles):
+            sent = time.monotonic()
+            set_status(control, 1, 10 + 2 * cycle)
+            got_rtp, got_sap = first(rtp), first(sap, deletion=False)
+            packet.append(got_rtp - sent if got_rtp else float("inf"))
+            announcement.append(got_sap - sent if got_sap else float("inf"))
+            set_status(control, 2, 11 + 2 * cycle)
+            first(sap, deletion=True)
+            while first(rtp, 0.2):
+                pass
+        figures["SET to first RTP packet, median (ms)"] = 1000 * statistics.median(packet)
+        figures["SET to first RTP packet, worst of %d (ms)" % args.cycles] = 1000 * max(packet)
+        figures["SET to first announcement, median (ms)"] = 1000 * statistics.median(announcement)
+        figures["SET to first announcement, worst of %d (ms)" % args.cycles] = 1000 * max(announcement)
+    finally:
+        agent.terminate()
+        agent.wait(30)
+    return figures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--rounds", type=int, default=3, help="interleaved CPU rounds, agent then gst-launch-1.0")
+    parser.add_argument("--cpu-seconds", type=float, default=8.0)
+    parser.add_argument("--idle-seconds", type=float, default=10.0)
+    parser.add_argument("--cycles", type=int, default=20)
+    args = parser.parse_args()
+    args.rounds, args.cycles = min(max(args.rounds, 1), 10), min(max(args.cycles, 1), 100)
+    args.cpu_seconds, args.idle_seconds = min(max(args.cpu_seconds, 1), 60), min(max(args.idle_seconds, 1), 60)
+    if os.geteuid() != 0:
+        print("stream benchmark skipped: network namespaces need root", file=sys.stderr)
+        return 0
+    binary = os.path.abspath(os.path.join(args.build, "src", "vivoe-mib-server"))
+    workdir = tempfile.mkdtemp(prefix="vivoe-stream-bench-")
+    ns = Namespace("vivoe-bench-%d" % os.getpid())
+    try:
+        figures = measure(args, ns, binary, workdir)
+    finally:
+        ns.close()
+        shutil.rmtree(workdir, ignore_errors=True)
+    print("| Streaming figure | value |")
+    print("|---|---:|")
+    for name, value in figures.items():
+        print("| %s | %.2f |" % (name, value))
+    ratio = figures["CPU of one 1080p25 H.264 channel, agent (cores)"] / max(
+        figures["CPU of the same pipeline in gst-launch-1.0 (cores)"], 1e-6)
+    worst = max(value for name, value in figures.items() if "worst" in name)
+    print()
+    print("    %s  CPU <= 1.1 x gst-launch-1.0's: %.2fx" % ("PASS" if ratio <= 1.1 else "FAIL", ratio))
+    print("    %s  SET to first packet and announcement <= 1 s, worst: %.0f ms" % ("PASS" if worst <= 1000 else "FAIL",
+                                                                                  worst))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
