@@ -12,7 +12,7 @@ import threading
 import time
 
 import pytest
-from conftest import AGENT, ROOT, run, wait_for
+from conftest import AGENT, ROOT, SANITIZED, run, wait_for
 
 CHANNEL = ROOT + ".3.3.1"
 SAP_PORT = 9875
@@ -162,7 +162,7 @@ def test_start_stop_cycles_leave_nothing_behind(agents, namespace, tmp_path):
         cycle()
     time.sleep(0.5)
     after = footprint()
-    assert after[:2] == before[:2] and after[2] - before[2] < 4096, (before, after)
+    assert after[:2] == before[:2] and (SANITIZED or after[2] - before[2] < 4096), (before, after)
 
 
 @pytest.mark.parametrize("fault, channel, logged", [
