@@ -17,6 +17,12 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
@@ -26,29 +32,37 @@
 
 namespace {
 
-// One library pass reads at most one datagram. Enough passes per call to
-// drain a burst, few enough that a flood cannot starve signals or the timer.
-constexpr int maxPassesPerCall = 64;
-
 // 65535 less the IPv4 and UDP headers.
 constexpr int maxUdpPayload = 65507;
 
-// The descriptors the library wants to read, ascending.
-QList<int> libraryDescriptors()
+// What the library waits for between passes: the descriptors it reads, ascending,
+// and how long until its next timed work (an alarm, an inform's retry), if any.
+struct LibraryWait
+{
+    QVarLengthArray<int, 4> descriptors;
+    std::optional<std::chrono::milliseconds> nextDeadline;
+};
+
+LibraryWait libraryWait()
 {
     netsnmp_large_fd_set readable;
     netsnmp_large_fd_set_init(&readable, FD_SETSIZE);
     int count = 0;
+    // In, 1 asks for the earliest deadline whatever it is; out, 1 means nothing is due.
     int block = 1;
     timeval timeout{};
     snmp_select_info2(&count, &readable, &timeout, &block);
-    QList<int> descriptors;
+    LibraryWait wait;
     for (int fd = 0; fd < count; ++fd) {
         if (NETSNMP_LARGE_FD_ISSET(fd, &readable))
-            descriptors.append(fd);
+            wait.descriptors.append(fd);
     }
     netsnmp_large_fd_set_cleanup(&readable);
-    return descriptors;
+    // Rounded up: a timer that fired before the deadline would find nothing
+    // due and cost one more wake-up.
+    if (!block)
+        wait.nextDeadline = std::chrono::milliseconds(timeout.tv_sec * 1000 + (timeout.tv_usec + 999) / 1000);
+    return wait;
 }
 
 // Library settings beyond the master-agent role: nothing may listen but the
@@ -117,7 +131,7 @@ Endpoint endpointFor(const QString &address, int port)
 } // namespace
 
 VivoeMibServer::VivoeMibServer(QObject *parent)
-    : QObject(parent), running(false), pollTimer(nullptr)
+    : QObject(parent), running(false), libraryTimer(nullptr)
 {
     initializeMibData();
 }
@@ -162,11 +176,14 @@ bool VivoeMibServer::start(int port)
     snmp_store(agentName);
     sendColdStart();
 
-    pollTimer = new QTimer(this);
-    connect(pollTimer, &QTimer::timeout, this, &VivoeMibServer::processSnmpRequests);
-    pollTimer->start(10);
+    libraryTimer = new QTimer(this);
+    libraryTimer->setSingleShot(true);
+    // A coarse timer may fire early, and find nothing due yet.
+    libraryTimer->setTimerType(Qt::PreciseTimer);
+    connect(libraryTimer, &QTimer::timeout, this, &VivoeMibServer::runTimedWork);
     running = true;
-    watchLibraryDescriptors();
+    // The coldStart to an inform sink already waits for its answer.
+    followLibrary();
     qDebug() << "VIVOE MIB Server started successfully";
     return true;
 }
@@ -176,46 +193,72 @@ void VivoeMibServer::stop()
     if (!running)
         return;
     qDebug() << "Stopping VIVOE MIB Server";
-    if (pollTimer) {
-        pollTimer->stop();
-        delete pollTimer;
-        pollTimer = nullptr;
-    }
+    delete libraryTimer;
+    libraryTimer = nullptr;
     unwatchLibraryDescriptors();
     snmp_shutdown(agentName);
     running = false;
     qDebug() << "VIVOE MIB Server stopped";
 }
 
-void VivoeMibServer::processSnmpRequests()
+// Called when a descriptor is readable: one datagram per call, so that a
+// flood cannot starve signals or timed work; the event loop calls again while
+// more is waiting.
+void VivoeMibServer::readRequest(int descriptor)
 {
     if (!running)
         return;
-    // The timer still runs every 10 ms for the library's alarms; requests
-    // themselves are answered as soon as their notifier fires.
-    int passesWithInput = 0;
-    while (passesWithInput < maxPassesPerCall && agent_check_and_process(0) > 0)
-        ++passesWithInput;
-    // Only reading input opens or closes library sessions or changes
-    // persistent values (sysContact, users); an idle tick skips both looks.
-    if (passesWithInput > 0) {
-        watchLibraryDescriptors();
-        snmp_store_if_needed();
-    }
+    netsnmp_large_fd_set readable;
+    netsnmp_large_fd_set_init(&readable, FD_SETSIZE);
+    NETSNMP_LARGE_FD_SET(descriptor, &readable);
+    snmp_read2(&readable);
+    netsnmp_large_fd_set_cleanup(&readable);
+    netsnmp_check_outstanding_agent_requests();
+    // A SET may have changed what the library keeps (sysContact, users).
+    snmp_store_if_needed();
+    followLibrary();
 }
 
-void VivoeMibServer::watchLibraryDescriptors()
+// The library's own timed work: requests past their time (an inform sent
+// again), then alarms that are due.
+void VivoeMibServer::runTimedWork()
 {
-    const QList<int> descriptors = libraryDescriptors();
-    QList<int> watched;
-    for (const QSocketNotifier *notifier : std::as_const(requestNotifiers))
-        watched.append(static_cast<int>(notifier->socket()));
-    if (watched == descriptors)
+    if (!running)
+        return;
+    snmp_timeout();
+    run_alarms();
+    netsnmp_check_outstanding_agent_requests();
+    followLibrary();
+}
+
+// After every pass: watch what the library reads now, and sleep until its next
+// deadline, or until a datagram or a signal when nothing is due.
+void VivoeMibServer::followLibrary()
+{
+    const LibraryWait wait = libraryWait();
+    watchLibraryDescriptors(wait.descriptors);
+    if (!wait.nextDeadline) {
+        libraryTimer->stop();
+        return;
+    }
+    const int due = int(std::min<std::chrono::milliseconds::rep>(wait.nextDeadline->count(), INT_MAX));
+    // Most passes leave the deadline where it was; the timer then stays as armed.
+    if (libraryTimer->isActive() && std::abs(libraryTimer->remainingTime() - due) <= 1)
+        return;
+    libraryTimer->start(due);
+}
+
+void VivoeMibServer::watchLibraryDescriptors(const QVarLengthArray<int, 4> &descriptors)
+{
+    bool same = descriptors.size() == requestNotifiers.size();
+    for (qsizetype i = 0; same && i < descriptors.size(); ++i)
+        same = requestNotifiers[i]->socket() == descriptors[i];
+    if (same)
         return;
     unwatchLibraryDescriptors();
     for (int fd : descriptors) {
         auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-        connect(notifier, &QSocketNotifier::activated, this, &VivoeMibServer::processSnmpRequests);
+        connect(notifier, &QSocketNotifier::activated, this, [this, fd] { readRequest(fd); });
         requestNotifiers.append(notifier);
     }
 }

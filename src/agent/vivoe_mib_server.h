@@ -1,9 +1,10 @@
 // The SNMP agent of the simulated camera: owns the Net-SNMP master agent,
-// its configuration file and the event-loop hook that drives it.
+// its configuration file and the event-loop hooks that drive it.
 #pragma once
 
 #include <QList>
 #include <QObject>
+#include <QVarLengthArray>
 
 class QSocketNotifier;
 class QTimer;
@@ -24,17 +25,18 @@ public:
     // One IPv4 or IPv6 address to listen on; empty for all IPv4 addresses.
     void setListenAddress(const QString &address) { listenAddress = address; }
 
-private Q_SLOTS:
-    void processSnmpRequests();
-
 private:
     void initializeMibData();
     void registerMibHandlers();
-    void watchLibraryDescriptors();
+    void readRequest(int descriptor);
+    void runTimedWork();
+    void followLibrary();
+    void watchLibraryDescriptors(const QVarLengthArray<int, 4> &descriptors);
     void unwatchLibraryDescriptors();
 
     bool running;
-    QTimer *pollTimer;
+    // Single shot, armed at the library's next deadline; idle when nothing is due.
+    QTimer *libraryTimer;
     bool writableTables = false;
     QString listenAddress;
     // Wake-ups on request arrival, one per descriptor the library reads.
