@@ -3,7 +3,8 @@
 # and only those that are missing. Usage: install-deps.sh build|run|test|bench
 set -euo pipefail
 
-build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev)
+build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev libssl-dev libgstreamer1.0-dev
+                libgstreamer-plugins-base1.0-dev)
 # What --stream sends with: test pattern, text and clock (Pango, and a font
 # for it), H.264 (x264) and RFC 4175 payloaders, UDP.
 stream_packages=(gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-x

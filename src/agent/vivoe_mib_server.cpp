@@ -3,6 +3,7 @@
 #include "agent/vivoe_mib_server.h"
 
 #include "agent/agent_config.h"
+#include "agent/crypto_footprint.h"
 #include "agent/engine_state.h"
 #include "agent/mib_tables.h"
 #include "agent/mib_tree.h"
@@ -86,6 +87,7 @@ void configureLibrary(const QString &listenAddress, const QString &stateDirector
         // forget its ID and boots.
         if (qEnvironmentVariableIsSet("SNMPCONFPATH"))
             qputenv("SNMPCONFPATH", qgetenv("SNMPCONFPATH") + ':' + QFile::encodeName(stateDirectory));
+        keepCryptoLean();
         prepared = true;
     }
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);

@@ -1,0 +1,7 @@
+// How much of OpenSSL the SNMPv3 engine sets up at start, where a hundred
+// agents on one host each pay for it.
+#pragma once
+
+// Call before the library's first use of OpenSSL: init_snmp draws the USM
+// salts from it.
+void keepCryptoLean();
