@@ -1,8 +1,16 @@
 #!/usr/bin/env python3
-"""Fleet figure: N agents, each with a profile of its own, on 127.0.0.2,
-127.0.0.3, ... and one port, started together as the devices of a vehicle
-would be. Reports the time until every one answers, one walk of each (with
-the compiled load client), and their total private memory.
+"""Fleet figures: agents on one host, one per simulated device, each on an
+address of its own (127.0.0.2, 127.0.0.3, ...) and one port. In one run:
+
+1. N agents (--agents), each with a profile of its own, started together: the
+   time until every one answers with its own deviceDesc, one walk of each (with
+   the compiled load client), and their total private memory.
+2. 100 idle agents beside snmpsim serving the same 100 addresses from one
+   process (on another port): CPU and wake-ups of each side over the same
+   10 s, and their private memory.
+3. 300 agents started at once: the time until every one answers.
+
+Not a test: the targets are printed, the exit status does not depend on them.
 
 Usage: python3 bench/fleet_benchmark.py --build build [--agents 50]   (or `make bench`)
 """
@@ -21,9 +29,13 @@ import time
 from pyasn1.codec.ber import decoder, encoder
 from pysnmp.proto import api
 
+from run_benchmark import COMMUNITY, context_switches, cpu_seconds, free_udp_ports, launch_snmpsim, memory_kib, stop
+
 V2C = api.protoModules[api.protoVersion2c]
 DEVICE_DESC = "1.3.6.1.4.1.35990.3.1.1.1.0"
 START_TIMEOUT_S = 60.0
+IDLE_AGENTS, IDLE_SECONDS, CROWD = 100, 10.0, 300
+IDLE_CPU_TARGET_PCT, IDLE_START_TARGET_S, CROWD_START_TARGET_S = 3.0, 5.0, 10.0
 
 
 def get_request(oid):
@@ -32,58 +44,193 @@ def get_request(oid):
     V2C.apiPDU.setVarBinds(pdu, [(oid, V2C.Null(""))])
     message = V2C.Message()
     V2C.apiMessage.setDefaults(message)
-    V2C.apiMessage.setCommunity(message, "maplet")
+    V2C.apiMessage.setCommunity(message, COMMUNITY)
     V2C.apiMessage.setPDU(message, pdu)
     return encoder.encode(message)
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def address(k):
+    """The k-th device's address: 127.0.0.2-251, then 127.0.1.2-251, ..."""
+    return "127.0.%d.%d" % (k // 250, k % 250 + 2)
+
+
+def span(count):
+    last = address(count - 1)
+    return "%s-%s" % (address(0), last.rsplit(".", 1)[1] if count <= 250 else last)
+
+
+def device_desc(k):
+    return "Fleet camera %d" % (k + 1)
 
 
 def start_fleet(binary, count, port, workdir):
+    """Agents started together; returns the moment, their processes and {address: deviceDesc}."""
     profile = json.loads(subprocess.run([binary, "--print-profile"], capture_output=True, check=True).stdout)
-    agents = []
+    homes = []
     for k in range(count):
-        home = os.path.join(workdir, "agent%d" % k)
-        os.makedirs(home)
-        profile["deviceDesc"] = "Fleet camera %d" % (k + 1)
+        home = tempfile.mkdtemp(prefix="agent%d-" % k, dir=workdir)
+        profile["deviceDesc"] = device_desc(k)
         with open(os.path.join(home, "device.json"), "w") as f:
             json.dump(profile, f)
-        agents.append((home, "127.0.0.%d" % (k + 2)))
+        homes.append(home)
     started = time.monotonic()
-    processes = [subprocess.Popen([binary, "--address", address, "--port", str(port), "--profile", home + "/device.json"],
+    processes = [subprocess.Popen([binary, "--address", address(k), "--port", str(port),
+                                   "--profile", home + "/device.json"],
                                   env=dict(os.environ, HOME=home, STATE_DIRECTORY=home + "/state"),
                                   stdout=subprocess.DEVNULL, stderr=open(home + "/log", "w"), stdin=subprocess.DEVNULL)
-                 for home, address in agents]
-    return started, processes, [address for _, address in agents]
+                 for k, home in enumerate(homes)]
+    return started, processes, {address(k): device_desc(k) for k in range(count)}
 
 
-def wait_until_all_answer(addresses, port, started):
-    """Seconds from the start until the last agent answered with its own deviceDesc, or None."""
-    request, pending = get_request(DEVICE_DESC), set(addresses)
+def wait_until_all_answer(expected, port, started):
+    """Seconds from the start until the last address answered its deviceDesc
+    (any value where expected gives None), or None after START_TIMEOUT_S."""
+    request, pending = get_request(DEVICE_DESC), set(expected)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         sock.settimeout(0.02)
         while pending and time.monotonic() - started < START_TIMEOUT_S:
-            for address in pending:
-                sock.sendto(request, (address, port))
+            for target in pending:
+                sock.sendto(request, (target, port))
             deadline = time.monotonic() + 0.05
             while time.monotonic() < deadline:
                 try:
-                    reply, (address, _) = sock.recvfrom(4096)
+                    reply, (source, _) = sock.recvfrom(4096)
                 except OSError:
                     continue
                 binds = V2C.apiPDU.getVarBinds(V2C.apiMessage.getPDU(decoder.decode(reply, asn1Spec=V2C.Message())[0]))
-                if str(binds[0][1]) == "Fleet camera %d" % (int(address.rsplit(".", 1)[1]) - 1):
-                    pending.discard(address)
+                if expected.get(source) in (None, str(binds[0][1])):
+                    pending.discard(source)
     return None if pending else time.monotonic() - started
 
 
 def private_kib(pid):
     with open("/proc/%d/smaps_rollup" % pid) as f:
         return sum(int(line.split()[1]) for line in f if line.startswith(("Private_Clean:", "Private_Dirty:")))
+
+
+def stop_all(processes):
+    for process in processes:
+        if process.poll() is None:
+            process.terminate()
+    for process in processes:
+        stop(process)
+
+
+def walk_each(client, addresses, port, record=None):
+    walks = []
+    for target in addresses:
+        command = [client, "walk", "--target", "%s:%d" % (target, port), "--community", COMMUNITY,
+                   "--root", "1.3.6.1.4.1.35990", "--repeat", "1", "--seconds", "10"]
+        if record and not walks:
+            command += ["--record", record]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+        walks.append(json.loads(done.stdout.splitlines()[-1]))
+    return walks
+
+
+def measure_walked_fleet(binary, client, count, workdir, recording):
+    """Figure 1; also records the first agent's walk for snmpsim."""
+    port = free_udp_ports(1)[0]
+    started, processes, expected = start_fleet(binary, count, port, workdir)
+    try:
+        ready_s = wait_until_all_answer(expected, port, started)
+        if ready_s is None:
+            return None
+        walks = walk_each(client, expected, port, recording)
+        private_mib = sum(private_kib(p.pid) for p in processes) / 1024.0
+    finally:
+        stop_all(processes)
+    return {"count": count, "ready_s": ready_s, "walks": walks, "private_mib": private_mib}
+
+
+def idle_window(sides, seconds):
+    """CPU (% of one core), wake-ups per second and memory of each side's
+    processes together, over one window shared by all sides, so that other
+    work on the host weighs on each alike."""
+    pids = [pid for side_pids in sides.values() for pid in side_pids]
+    before = {pid: (cpu_seconds(pid), context_switches(pid)) for pid in pids}
+    start = time.monotonic()
+    time.sleep(seconds)
+    elapsed = time.monotonic() - start
+    return {side: {"cpu_pct": 100.0 * sum(cpu_seconds(pid) - before[pid][0] for pid in side_pids) / elapsed,
+                   "wakeups": sum(context_switches(pid) - before[pid][1] for pid in side_pids) / elapsed,
+                   "private_mib": sum(private_kib(pid) for pid in side_pids) / 1024.0,
+                   "anon_mib": sum(memory_kib(pid, "RssAnon") for pid in side_pids) / 1024.0}
+            for side, side_pids in sides.items()}
+
+
+def measure_idle_fleet(binary, workdir, recording):
+    """Figure 2: snmpsim first (its start timed alone), then the agents."""
+    port, simulator_port = free_udp_ports(2)
+    expected = {address(k): device_desc(k) for k in range(IDLE_AGENTS)}
+    started = time.monotonic()
+    simulator = launch_snmpsim(workdir, recording, ["%s:%d" % (a, simulator_port) for a in expected],
+                               os.path.join(workdir, "snmpsim.log"))
+    processes = []
+    try:
+        simulator_ready_s = wait_until_all_answer(dict.fromkeys(expected), simulator_port, started)
+        started, processes, _ = start_fleet(binary, IDLE_AGENTS, port, workdir)
+        agents_ready_s = wait_until_all_answer(expected, port, started)
+        if agents_ready_s is None or simulator_ready_s is None:
+            return {"agents": {"ready_s": agents_ready_s}, "snmpsim": {"ready_s": simulator_ready_s}}
+        time.sleep(1.0)  # the probes' last answers
+        figures = idle_window({"agents": [p.pid for p in processes], "snmpsim": [simulator.pid]}, IDLE_SECONDS)
+        figures["agents"]["ready_s"], figures["snmpsim"]["ready_s"] = agents_ready_s, simulator_ready_s
+        return figures
+    finally:
+        stop_all(processes + [simulator])
+
+
+def measure_crowd_start(binary, workdir):
+    """Figure 3: seconds until all CROWD agents answered, or None."""
+    port = free_udp_ports(1)[0]
+    started, processes, expected = start_fleet(binary, CROWD, port, workdir)
+    try:
+        return wait_until_all_answer(expected, port, started)
+    finally:
+        stop_all(processes)
+
+
+def cell(value, fmt):
+    return "n/a" if value is None else fmt % value
+
+
+def verdict(value, limit):
+    return "FAIL" if value is None or value > limit else "PASS"
+
+
+def report(walked, idle, crowd_s):
+    count, walks = walked["count"], walked["walks"]
+    print("| Fleet figure (%d agents on %s, one port) | value |" % (count, span(count)))
+    print("|---|---:|")
+    print("| time until every agent answered its own deviceDesc (s) | %.2f |" % walked["ready_s"])
+    print("| walks of 1.3.6.1.4.1.35990 that came back complete | %d of %d (%d objects each) |"
+          % (sum(w.get("ok", False) for w in walks), count, walks[0].get("objects", 0)))
+    print("| one walk, median (ms) | %.2f |" % (1e3 * statistics.median(w.get("median_s", 0) for w in walks)))
+    print("| private memory, all agents (MiB) | %.1f |" % walked["private_mib"])
+    print("| private memory per agent (MiB) | %.2f |" % (walked["private_mib"] / count))
+    agents, simulator = idle["agents"], idle["snmpsim"]
+    print("\n| %d idle endpoints on %s | %d agents | snmpsim, one process |" % (IDLE_AGENTS, span(IDLE_AGENTS),
+                                                                                IDLE_AGENTS))
+    print("|---|---:|---:|")
+    for key, label, fmt in (("ready_s", "time until every endpoint answered (s)", "%.2f"),
+                            ("cpu_pct", "CPU over %.0f s, together (%% of one core)" % IDLE_SECONDS, "%.2f"),
+                            ("wakeups", "wake-ups per second, together", "%.1f"),
+                            ("private_mib", "private memory, together (MiB)", "%.1f"),
+                            ("anon_mib", "of which anonymous (MiB)", "%.1f")):
+        print("| %s | %s | %s |" % (label, cell(agents.get(key), fmt), cell(simulator.get(key), fmt)))
+    print("\n| %d agents started at once on %s | value |" % (CROWD, span(CROWD)))
+    print("|---|---:|")
+    print("| time until every agent answered its own deviceDesc (s) | %s |" % cell(crowd_s, "%.2f"))
+    print("\nTargets:")
+    print("  %s  %d idle agents together <= %.0f%% of one core: %s%%" % (
+        verdict(agents.get("cpu_pct"), IDLE_CPU_TARGET_PCT), IDLE_AGENTS, IDLE_CPU_TARGET_PCT,
+        cell(agents.get("cpu_pct"), "%.2f")))
+    print("  %s  %d agents all answering within %.0f s of their start: %s s" % (
+        verdict(agents.get("ready_s"), IDLE_START_TARGET_S), IDLE_AGENTS, IDLE_START_TARGET_S,
+        cell(agents.get("ready_s"), "%.2f")))
+    print("  %s  %d agents started at once all answering within %.0f s: %s s" % (
+        verdict(crowd_s, CROWD_START_TARGET_S), CROWD, CROWD_START_TARGET_S, cell(crowd_s, "%.2f")))
 
 
 def main():
@@ -94,32 +241,22 @@ def main():
     count = min(max(args.agents, 1), 250)
     binary = os.path.abspath(os.path.join(args.build, "src", "vivoe-mib-server"))
     client = os.path.abspath(os.path.join(args.build, "bench", "vivoe-bench-client"))
-    workdir, port = tempfile.mkdtemp(prefix="vivoe-fleet-"), free_port()
-    started, processes, addresses = start_fleet(binary, count, port, workdir)
+    workdir = tempfile.mkdtemp(prefix="vivoe-fleet-")
+    os.chmod(workdir, 0o755)  # snmpsim, running as nobody, reads below it
+    recording = os.path.join(workdir, "agent.snmprec")
     try:
-        ready_s = wait_until_all_answer(addresses, port, started)
-        if ready_s is None:
+        print("fleet: %d agents, walked ..." % count, file=sys.stderr, flush=True)
+        walked = measure_walked_fleet(binary, client, count, workdir, recording)
+        if walked is None:
             print("error: not every agent answered within %.0f s" % START_TIMEOUT_S, file=sys.stderr)
             return 1
-        walks = [json.loads(subprocess.run([client, "walk", "--target", "%s:%d" % (address, port), "--community",
-                                            "maplet", "--root", "1.3.6.1.4.1.35990", "--repeat", "1", "--seconds", "10"],
-                                           capture_output=True, text=True, timeout=60).stdout.splitlines()[-1])
-                 for address in addresses]
-        private_mib = sum(private_kib(p.pid) for p in processes) / 1024.0
+        print("fleet: %d idle agents beside snmpsim ..." % IDLE_AGENTS, file=sys.stderr, flush=True)
+        idle = measure_idle_fleet(binary, workdir, recording)
+        print("fleet: %d agents started at once ..." % CROWD, file=sys.stderr, flush=True)
+        crowd_s = measure_crowd_start(binary, workdir)
     finally:
-        for process in processes:
-            process.terminate()
-        for process in processes:
-            process.wait(timeout=30)
         shutil.rmtree(workdir, ignore_errors=True)
-    print("| Fleet figure (%d agents on 127.0.0.2-%s, one port) | value |" % (count, addresses[-1].rsplit(".", 1)[1]))
-    print("|---|---:|")
-    print("| time until every agent answered its own deviceDesc (s) | %.2f |" % ready_s)
-    print("| walks of 1.3.6.1.4.1.35990 that came back complete | %d of %d (%d objects each) |"
-          % (sum(w.get("ok", False) for w in walks), count, walks[0].get("objects", 0)))
-    print("| one walk, median (ms) | %.2f |" % (1e3 * statistics.median(w.get("median_s", 0) for w in walks)))
-    print("| private memory, all agents (MiB) | %.1f |" % private_mib)
-    print("| private memory per agent (MiB) | %.2f |" % (private_mib / count))
+    report(walked, idle, crowd_s)
     return 0
 
 
