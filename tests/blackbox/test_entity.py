@@ -1,5 +1,6 @@
 """The agent as an SNMPv2 entity: the system and snmp groups from Net-SNMP's own
-modules, a coldStart to every sink, and SNMPv3 state that survives restarts."""
+modules, a coldStart to every sink (informs sent again until answered), and
+SNMPv3 state that survives restarts."""
 import socket
 import time
 
@@ -44,22 +45,28 @@ def test_system_and_snmp_groups(agents):
     assert pysnmp(agent.port, "get", "1.3.6.1.6.3.1.1.6.1.0")[0][1] == "INTEGER"
 
 
-def test_cold_start_names_this_device(agents):
-    sinks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
+def test_cold_start_reaches_every_sink_and_informs_are_sent_again(agents):
+    sinks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(3)]
     for sink in sinks:
         sink.bind(("127.0.0.1", 0))
         sink.settimeout(5)
     agent = agents()
-    configure(agent, "trapsink 127.0.0.1:%d public\ntrap2sink 127.0.0.1:%d public\n"
-              % tuple(sink.getsockname()[1] for sink in sinks))
+    # The inform sink reads but never answers: only the library's timed retry sends it again.
+    configure(agent, "".join("%s 127.0.0.1:%d public\n" % (token, sink.getsockname()[1])
+                             for token, sink in zip(("trapsink", "trap2sink", "informsink"), sinks)))
     agent.start()
     v1, v2c = api.protoModules[api.protoVersion1], api.protoModules[api.protoVersion2c]
     trap = v1.apiMessage.getPDU(decoder.decode(sinks[0].recv(2000), asn1Spec=v1.Message())[0])
     assert (str(v1.apiTrapPDU.getEnterprise(trap)), int(v1.apiTrapPDU.getGenericTrap(trap))) == (VIVOE_MIB, 0)
-    notification = v2c.apiMessage.getPDU(decoder.decode(sinks[1].recv(2000), asn1Spec=v2c.Message())[0])
-    binds = {str(oid): str(value) for oid, value in v2c.apiPDU.getVarBinds(notification)}
-    assert binds["1.3.6.1.6.3.1.1.4.1.0"] == "1.3.6.1.6.3.1.1.5.1"  # coldStart
-    assert binds["1.3.6.1.6.3.1.1.4.3.0"] == VIVOE_MIB  # snmpTrapEnterprise
+    informs = []
+    for sink in sinks[1:] + [sinks[2]]:  # the inform sink twice: sent, then sent again
+        notification = v2c.apiMessage.getPDU(decoder.decode(sink.recv(2000), asn1Spec=v2c.Message())[0])
+        binds = {str(oid): str(value) for oid, value in v2c.apiPDU.getVarBinds(notification)}
+        assert binds["1.3.6.1.6.3.1.1.4.1.0"] == "1.3.6.1.6.3.1.1.5.1"  # coldStart
+        assert binds["1.3.6.1.6.3.1.1.4.3.0"] == VIVOE_MIB  # snmpTrapEnterprise
+        informs.append((type(notification).__name__, int(v2c.apiPDU.getRequestID(notification)), time.monotonic()))
+    _, (kind, first_id, first_at), (_, again_id, again_at) = informs
+    assert (kind, again_id) == ("InformRequestPDU", first_id) and again_at - first_at > 0.5
 
 
 @pytest.mark.parametrize("address", [(), ("--address", "::1")])

@@ -1,10 +1,12 @@
 """The program as a console user meets it: options, the privilege rule, the
 configuration file, signals, daemon mode and the sockets it opens."""
+import glob
 import os
 import re
 import signal
 import socket
 import subprocess
+import time
 
 import pytest
 from conftest import AGENT, DESC, STARTED, free_port, run, wait_for
@@ -120,6 +122,21 @@ def test_signal_stops_once(agent, signals):
     assert agent.stderr.count("Stopping VIVOE MIB Server") == 1
     assert ("Received signal %d - shutting down gracefully\nStopping VIVOE MIB Server\n"
             "VIVOE MIB Server stopped\n" % signals[0]) in agent.stderr
+
+
+def test_idle_agent_sleeps_until_work_comes(agent):
+    """A 10 ms poll would wake the agent 500 times in 5 s; idle, nothing is due."""
+    def wake_ups():  # context switches of every thread
+        total = 0
+        for status in glob.glob("/proc/%d/task/*/status" % agent.proc.pid):
+            with open(status) as f:
+                total += sum(int(line.split()[1]) for line in f if "ctxt_switches:" in line)
+        return total
+    assert agent.get(DESC).startswith('"Grovenmarch')
+    before = wake_ups()
+    time.sleep(5)
+    assert wake_ups() - before <= 20
+    assert agent.get(DESC).startswith('"Grovenmarch')
 
 
 def daemon_pid(port):
