@@ -36,6 +36,8 @@ SNMPD_ROOT = "1.3.6.1"
 SNMPD_PROBE_OID = "1.3.6.1.2.1.1.1.0"
 
 START_TIMEOUT_S = 15.0
+# taskset CPU lists for the servers and the load client; empty: unpinned.
+SERVER_CPUS, CLIENT_CPUS = [], []
 STOP_TIMEOUT_S = 5.0
 
 
@@ -64,7 +66,16 @@ def parse_arguments():
     parser.add_argument("--walk-seconds", type=float, default=2.0, help="repeated walks of one kind, all rounds")
     parser.add_argument("--idle-seconds", type=float, default=10.0, help="idle CPU sampling window")
     parser.add_argument("--bulk-repetitions", type=int, default=10, help="GETBULK max-repetitions")
+    parser.add_argument("--no-pin", action="store_true",
+                        help="let the scheduler place servers and client (default: servers on the last CPU, "
+                             "the client on the others)")
     args = parser.parse_args()
+    # Where the scheduler puts client and server moves a round trip between two
+    # figures; pinned, every peer is measured in the same placement.
+    if not args.no_pin and len(os.sched_getaffinity(0)) >= 2:
+        cpus = sorted(os.sched_getaffinity(0))
+        SERVER_CPUS[:] = [str(cpus[-1])]
+        CLIENT_CPUS[:] = [",".join(map(str, cpus[:-1]))]
     # keep a mistyped value from turning the run into an hour
     args.rounds = min(max(args.rounds, 1), 10)
     args.load_seconds = min(max(args.load_seconds, 0.3), 60.0)
@@ -128,8 +139,13 @@ def stop(process):
         process.wait(timeout=STOP_TIMEOUT_S)
 
 
+def pinned(cpus, command):
+    return ["taskset", "-c", cpus[0], *command] if cpus else command
+
+
 def run_client(client, mode, peer, *arguments, budget):
-    command = [client, mode, "--target", f"127.0.0.1:{peer.port}", "--community", COMMUNITY, *map(str, arguments)]
+    command = pinned(CLIENT_CPUS, [client, mode, "--target", f"127.0.0.1:{peer.port}", "--community", COMMUNITY,
+                                   *map(str, arguments)])
     try:
         done = subprocess.run(command, capture_output=True, text=True, timeout=budget + 30)
     except subprocess.TimeoutExpired:
@@ -156,7 +172,8 @@ def start_agent(binary, peer, workdir):
     env = dict(os.environ, HOME=home, STATE_DIRECTORY=os.path.join(home, "state"))
     peer.log_path = os.path.join(workdir, "agent.log")
     with open(peer.log_path, "w") as log:
-        peer.process = subprocess.Popen([binary, "--port", str(peer.port)], env=env, stdin=subprocess.DEVNULL,
+        peer.process = subprocess.Popen(pinned(SERVER_CPUS, [binary, "--port", str(peer.port)]), env=env,
+                                        stdin=subprocess.DEVNULL,
                                         stdout=log, stderr=log, start_new_session=True)
     if not wait_for_line(peer.log_path, "VIVOE MIB Server started successfully", peer.process):
         peer.failure = "did not start: " + tail(peer.log_path)
@@ -176,11 +193,11 @@ def start_snmpd(peer, workdir):
                f"udp:127.0.0.1:{peer.port}"]
     peer.log_path = os.path.join(home, "stderr.log")
     with open(peer.log_path, "w") as log:
-        peer.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                        start_new_session=True)
+        peer.process = subprocess.Popen(pinned(SERVER_CPUS, command), env=env, stdin=subprocess.DEVNULL, stdout=log,
+                                        stderr=log, start_new_session=True)
 
 
-def launch_snmpsim(workdir, recording, endpoints, log_path):
+def launch_snmpsim(workdir, recording, endpoints, log_path, cpus=()):
     """snmpsim in one process serving the recording on every endpoint (address:port)."""
     # snmpsim refuses root: then it runs as nobody, in a directory nobody owns
     home = os.path.join(workdir, "snmpsim")
@@ -199,13 +216,13 @@ def launch_snmpsim(workdir, recording, endpoints, log_path):
                 *(f"--agent-udpv4-endpoint={endpoint}" for endpoint in endpoints), "--logging-method=null",
                 "--v2c-arch"]
     with open(log_path, "w") as log:
-        return subprocess.Popen(command, cwd=home, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+        return subprocess.Popen(pinned(cpus, command), cwd=home, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                 start_new_session=True)
 
 
 def start_snmpsim(peer, workdir, recording):
     peer.log_path = os.path.join(workdir, "snmpsim.log")
-    peer.process = launch_snmpsim(workdir, recording, [f"127.0.0.1:{peer.port}"], peer.log_path)
+    peer.process = launch_snmpsim(workdir, recording, [f"127.0.0.1:{peer.port}"], peer.log_path, SERVER_CPUS)
 
 
 def start_peer(start, peer, *arguments):
