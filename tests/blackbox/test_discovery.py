@@ -1,12 +1,14 @@
 """Discovery of real interfaces: the agent runs in a network namespace the test
 builds (veth pairs, a bridge, a tun device), and its ethernetIfTable is read
-there over SNMP. Needs root."""
+there over SNMP."""
 import os
 import subprocess
 import sys
 
 import pytest
-from conftest import ROOT, run, wait_for
+from conftest import ROOT, needs_root, run, wait_for
+
+pytestmark = needs_root("creates network namespaces")
 
 # Run in this order, so the kernel indexes follow it; skipped kinds sit between
 # listed ones, so a wrongly consumed row index would show as a gap.

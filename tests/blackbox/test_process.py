@@ -9,7 +9,7 @@ import subprocess
 import time
 
 import pytest
-from conftest import AGENT, DESC, STARTED, free_port, run, wait_for
+from conftest import AGENT, DESC, STARTED, free_port, needs_root, run, wait_for
 
 BANNER_END = "comments\n" + "=" * 58 + "\n\n"
 CONFIG = "# Auto-generated VIVOE MIB Server config\nrocommunity maplet\nagentXSocket /dev/null\n"
@@ -64,7 +64,7 @@ def test_ordinary_user_runs_from_home_on_port_1024_and_up(agents):
     os.makedirs(os.path.dirname(config))
     with open(config, "w") as f:
         f.write("rwcommunity private\nolder content that must go\n")
-    run("chown", "-R", "nobody", agent.home)
+    run("chown", "-R", "nobody", agent.home)  # an ordinary user running the tests owns it already
     # Without Debian's snmp.conf ("mibs :") the library must still not parse MIB files.
     agent.env["SNMPCONFPATH"] = os.path.dirname(config)
     agent.start()
@@ -83,6 +83,7 @@ def test_ordinary_user_runs_from_home_on_port_1024_and_up(agents):
     low.stop(signal.SIGKILL)
 
 
+@needs_root("writes /etc/snmp")
 def test_root_writes_system_config_and_opens_only_its_port(agents):
     with open("/etc/snmp/vivoe_kestrunevale.conf", "w") as f:
         f.write("stale\n")
@@ -188,7 +189,7 @@ def test_output_that_cannot_be_written_fails(args):
 @pytest.mark.parametrize("home", ["read-only", "unset"])
 def test_unwritable_config_fails_the_start(agents, home):
     agent = agents(user="nobody")
-    os.chown(agent.home, 0, 0)  # nobody may read it, not write it
+    os.chmod(agent.home, 0o555)  # the agent may read it, not write it
     if home == "unset":
         del agent.env["HOME"]
     agent.launch("--port", free_port())
@@ -208,6 +209,7 @@ def free_low_port():
             pass
 
 
+@needs_root("binds a port below 1024")
 @pytest.mark.parametrize("port_taken", [False, True])
 def test_systemd_readiness_with_only_net_bind_service(agents, port_taken):
     # As the hardened unit runs it: root, one capability, no new privileges.
