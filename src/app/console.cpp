@@ -194,16 +194,17 @@ Settings parseCommandLine(const QCoreApplication &app)
 
 bool listeningAllowed(const Settings &settings)
 {
-    if (settings.port < 1024 && geteuid() != 0) {
-        printLine(stderr, QStringLiteral("ERROR: Port %1 requires root privileges").arg(settings.port));
-        printLines(stderr, {"Run with sudo or choose port >= 1024"});
-        return false;
-    }
     // Net-SNMP would bind a random port for 0 and still look successful, and
-    // refuse the others only after everything else was set up.
+    // refuse the others only after everything else was set up. No privilege
+    // makes such a port valid, so this comes before the privilege rule.
     if (settings.port < 1 || settings.port > 65535) {
         printLine(stderr, QStringLiteral("ERROR: Invalid port \"%1\": give a port number from 1 to 65535")
                               .arg(settings.portText));
+        return false;
+    }
+    if (settings.port < 1024 && geteuid() != 0) {
+        printLine(stderr, QStringLiteral("ERROR: Port %1 requires root privileges").arg(settings.port));
+        printLines(stderr, {"Run with sudo or choose port >= 1024"});
         return false;
     }
     return !settings.addressGiven || addressAllowed(settings.address);

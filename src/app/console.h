@@ -29,7 +29,7 @@ void printBanner(const QCoreApplication &app);
 // end the process.
 Settings parseCommandLine(const QCoreApplication &app);
 
-// The privilege rule, the range 1 to 65535, and a listening address that is
+// The range 1 to 65535, the privilege rule, and a listening address that is
 // an IPv4 or IPv6 address; false after printing why.
 bool listeningAllowed(const Settings &settings);
 

@@ -40,10 +40,10 @@ NOT_UNICAST = ('ERROR: Invalid address "%s": a broadcast or multicast address ca
 
 
 @pytest.mark.parametrize("user, port, err", [
-    ("nobody", None, PRIVILEGE % 161), ("nobody", "1023", PRIVILEGE % 1023), ("nobody", "-5", PRIVILEGE % -5),
-    ("nobody", "abc", PRIVILEGE % 0), ("nobody", "4294967296", PRIVILEGE % 0),
-    ("nobody", "65536", INVALID % 65536), ("root", "0", INVALID % 0), ("root", "", INVALID % ""),
-    ("root", "4294967296", INVALID % 4294967296), ("root", "-5", INVALID % -5), ("root", "70000", INVALID % 70000),
+    ("nobody", None, PRIVILEGE % 161), ("nobody", "1023", PRIVILEGE % 1023),
+    # No privilege makes these valid: the same answer for every user.
+    *[(user, port, INVALID % port) for user in ("nobody", "root")
+      for port in ("abc", "1161x", "-5", "0", "", "4294967296", "65536")],
     # An address left empty (a template unit's unset variable) would mean every address.
     ("root", "1161 --address=", ADDRESS % ""), ("root", "1161 --address=camera", ADDRESS % "camera"),
     # Every reply would fail in sendto: the loopback's broadcast address, a group, another group.
