@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 
@@ -38,4 +39,21 @@ void keepEngineStateIfWritable(const QString &directory)
     // The library's stores look at the load switch, its save pass at the other.
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+}
+
+QStringList missingDirectories(const QString &directory)
+{
+    QStringList missing;
+    for (QString path = QDir::cleanPath(directory); !QFileInfo::exists(path); path = QFileInfo(path).path())
+        missing.append(path);
+    return missing;
+}
+
+void removeStateDirectories(const QStringList &directories)
+{
+    if (directories.isEmpty())
+        return;
+    QDir(directories.first()).removeRecursively();
+    for (qsizetype i = 1; i < directories.size(); ++i)
+        QDir().rmdir(directories.at(i));
 }

@@ -2,7 +2,7 @@
 // created at run time) from one start to the next.
 #pragma once
 
-#include <QString>
+#include <QStringList>
 
 // One directory per listening endpoint, so that two agents on one host never
 // share an engine ID, below systemd's $STATE_DIRECTORY, else below
@@ -13,3 +13,10 @@ QString engineStateDirectory(const QString &endpoint);
 // cannot be written, says so once and stops the library from trying, which
 // it would otherwise complain about at every save.
 void keepEngineStateIfWritable(const QString &directory);
+
+// The directories of the path that do not exist yet, innermost first: what a
+// start creates and, when it fails, removes again with removeStateDirectories.
+QStringList missingDirectories(const QString &directory);
+// The innermost whole, as the library fills it at start-up; the others only
+// while empty, since another agent may have begun to use them meanwhile.
+void removeStateDirectories(const QStringList &directories);

@@ -130,6 +130,21 @@ Endpoint endpointFor(const QString &address, int port)
     return {QStringLiteral("udp:%1:%2").arg(host, number), QStringLiteral("udp-%1-%2").arg(host, number), false};
 }
 
+// Log lines name the address only when one was chosen: port 1161, or
+// address "127.0.0.2" port 1161.
+struct ListenPlace
+{
+    const QString &address;
+    int port;
+};
+
+QDebug operator<<(QDebug debug, const ListenPlace &place)
+{
+    if (!place.address.isEmpty())
+        debug << "address" << place.address;
+    return debug << "port" << place.port;
+}
+
 } // namespace
 
 VivoeMibServer::VivoeMibServer(QObject *parent)
@@ -149,12 +164,14 @@ bool VivoeMibServer::start(int port)
         qDebug() << "VIVOE MIB Server already running";
         return true;
     }
-    qDebug() << "Starting VIVOE MIB Server on port" << port;
+    qDebug() << "Starting VIVOE MIB Server on" << ListenPlace{listenAddress, port};
     // Without its file the library would grant no access at all: the agent
     // would look started and answer nobody. The warning says why.
     if (writeAgentConfig(chooseConfigDirectory()).isEmpty())
         return false;
     const Endpoint endpoint = endpointFor(listenAddress, port);
+    // Taken before the library creates them: a start that fails leaves none behind.
+    const QStringList newStateDirectories = missingDirectories(engineStateDirectory(endpoint.stateName));
     configureLibrary(endpoint.transport, engineStateDirectory(endpoint.stateName));
     // The file grants its community over IPv4 only, and stays the same for
     // every agent that shares it; an IPv6 agent adds its own grant.
@@ -169,10 +186,11 @@ bool VivoeMibServer::start(int port)
     init_snmp(agentName);
     keepEngineStateIfWritable(engineStateDirectory(endpoint.stateName));
     if (init_master_agent() != 0) {
-        qWarning() << "Failed to open SNMP listening port" << port;
+        qWarning() << "Failed to open SNMP listening" << ListenPlace{listenAddress, port};
+        removeStateDirectories(newStateDirectories);
         return false;
     }
-    qDebug() << "SNMP agent listening on UDP port" << port;
+    qDebug() << "SNMP agent listening on UDP" << ListenPlace{listenAddress, port};
     guardSetValues();
     // As snmpd does: saved at once, so that a crash still counts this boot.
     snmp_store(agentName);

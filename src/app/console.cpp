@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include <netdb.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -74,6 +76,38 @@ bool addressAllowed(const QString &text)
         return false;
     }
     return true;
+}
+
+// "port 1161", or with --address "127.0.0.2 port 1161": where the agent listens.
+QString listenPlace(const Settings &settings)
+{
+    const QString port = QStringLiteral("port ") + QString::number(settings.port);
+    return settings.addressGiven ? settings.address + QLatin1Char(' ') + port : port;
+}
+
+// Why the endpoint cannot be bound, found by binding it as the library would:
+// Net-SNMP says only that it failed. 0 when it can be bound now, the failure
+// lying elsewhere.
+int bindError(const Settings &settings)
+{
+    addrinfo hints = {};
+    hints.ai_family = settings.addressGiven ? AF_UNSPEC : AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    // As the agent names it; glibc takes the zone of "fe80::1%eth0" too.
+    const QByteArray host = QHostAddress(settings.address).toString().toLocal8Bit();
+    const QByteArray port = QByteArray::number(settings.port);
+    addrinfo *found = nullptr;
+    if (getaddrinfo(settings.addressGiven ? host.constData() : nullptr, port.constData(), &hints, &found) != 0)
+        return 0;
+    int error = 0;
+    const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0)
+        error = errno;
+    if (fd >= 0)
+        close(fd);
+    freeaddrinfo(found);
+    return error;
 }
 
 const char rule[] = "==========================================================";
@@ -263,22 +297,41 @@ void announceMode(const Settings &settings)
         printLines(stdout, {"Starting as daemon..."});
         return;
     }
-    printLine(stdout, QStringLiteral("Starting in foreground mode on port %1").arg(settings.port));
+    printLine(stdout, QStringLiteral("Starting in foreground mode on ") + listenPlace(settings));
     printLines(stdout, {"Press Ctrl+C to stop"});
 }
 
-void announceDaemonStarted(int port)
+void announceDaemonStarted(const Settings &settings)
 {
-    qDebug() << "VIVOE MIB Server daemon started on port" << port;
+    QDebug line = qDebug() << "VIVOE MIB Server daemon started on";
+    if (settings.addressGiven)
+        line << "address" << settings.address;
+    line << "port" << settings.port;
 }
 
-void printStartFailure(int port)
+void printStartFailure(const Settings &settings)
 {
-    printLine(stderr, QStringLiteral("ERROR: Failed to start VIVOE MIB Server on port %1").arg(port));
-    printLines(stderr, {"Make sure:",
-                        "1. Port is not already in use",
-                        "2. You have sufficient privileges (sudo for port < 1024)",
-                        "3. Net-SNMP libraries are installed"});
+    printLine(stderr, QStringLiteral("ERROR: Failed to start VIVOE MIB Server on ") + listenPlace(settings));
+    const int error = bindError(settings);
+    if (error) {
+        const QString address = settings.addressGiven ? settings.address : QStringLiteral("0.0.0.0");
+        // One pass of arg(): a zone ("fe80::1%1") must not be taken for a marker.
+        printLine(stderr, QStringLiteral("Cannot listen on %1 port %2: %3")
+                              .arg(address, QString::number(settings.port), qt_error_string(error)));
+    }
+    if (error == EADDRINUSE)
+        printLine(stderr, QStringLiteral("Another program uses that port (ss -lunp 'sport = :%1' shows which): stop "
+                                         "it or choose another port")
+                              .arg(settings.port));
+    else if (error == EADDRNOTAVAIL)
+        printLines(stderr, {"Give an address this host has (ip address lists them)"});
+    else if (error == EACCES)
+        printLines(stderr, {"Ports below 1024 need the capability CAP_NET_BIND_SERVICE, which root has unless it "
+                            "was taken away"});
+    else
+        printLines(stderr, {"Make sure:", "1. Port is not already in use",
+                            "2. You have sufficient privileges (sudo for port < 1024)",
+                            "3. Net-SNMP libraries are installed"});
 }
 
 void printRunningHints(int port, const QString &address)

@@ -44,7 +44,8 @@ bool printProfile();
 bool printProfileFromWalk(const Settings &settings);
 
 void announceMode(const Settings &settings);
-void announceDaemonStarted(int port);
-void printStartFailure(int port);
+void announceDaemonStarted(const Settings &settings);
+// Names the cause of a failed start where the system can tell it.
+void printStartFailure(const Settings &settings);
 void printRunningHints(int port, const QString &address);
 void printStopped();

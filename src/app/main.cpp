@@ -36,7 +36,7 @@ int main(int argc, char *argv[])
     activeServer = &server;
     if (!server.start(settings.port)) {
         activeServer = nullptr;
-        printStartFailure(settings.port);
+        printStartFailure(settings);
         return 1;
     }
     std::unique_ptr<ChannelStreaming> streaming;
@@ -47,7 +47,7 @@ int main(int argc, char *argv[])
     }
     reportReadiness();
     if (settings.daemon)
-        announceDaemonStarted(settings.port);
+        announceDaemonStarted(settings);
     else
         printRunningHints(settings.port, settings.address);
 

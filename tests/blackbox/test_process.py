@@ -96,19 +96,36 @@ def test_root_writes_system_config_and_opens_only_its_port(agents):
     assert mine == ["udp 0.0.0.0:%d" % agent.port]
 
 
-@pytest.mark.parametrize("daemon", [[], ["--daemon"]])
-def test_port_in_use_fails_with_guidance(agents, daemon):
+IN_USE = ("Address already in use\nAnother program uses that port (ss -lunp 'sport = :%(port)d' shows which): stop it "
+          "or choose another port\n")
+ELSEWHERE = "Cannot assign requested address\nGive an address this host has (ip address lists them)\n"
+DENIED = ("Permission denied\nPorts below 1024 need the capability CAP_NET_BIND_SERVICE, which root has unless it was "
+          "taken away\n")
+
+
+@pytest.mark.parametrize("wrapper, args, held, why", [
+    ((), (), "0.0.0.0", IN_USE), ((), ("--daemon",), "0.0.0.0", IN_USE),
+    ((), ("--address", "198.51.100.77"), None, ELSEWHERE),
+    pytest.param(("setpriv", "--bounding-set=-net_bind_service"), (), None, DENIED,
+                 marks=needs_root("binds a port below 1024")),
+])
+def test_bind_failure_names_its_cause_and_leaves_no_state(agents, wrapper, args, held, why):
+    agent = agents(wrapper=wrapper)
+    port = free_low_port() if wrapper else free_port()
+    earlier = "%s/state/udp-%d/vivoe_kestrunevale.conf" % (agent.dir, port)  # an engine state to keep
+    os.makedirs(os.path.dirname(earlier))
+    open(earlier, "w").close()
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
-        holder.bind(("0.0.0.0", 0))
-        port = holder.getsockname()[1]
-        agent = agents().launch("--port", port, *daemon)
+        if held:
+            holder.bind((held, port))
+        agent.launch("--port", port, *args)
         # A daemon's launcher waits for the detached agent to listen or fail.
         assert agent.wait() == 1
-    assert "Failed to open SNMP listening port %d\n" % port in agent.stderr
-    assert agent.stderr.endswith(
-        "ERROR: Failed to start VIVOE MIB Server on port %d\nMake sure:\n1. Port is not already in use\n"
-        "2. You have sufficient privileges (sudo for port < 1024)\n3. Net-SNMP libraries are installed\n" % port)
+    place = "%s port %d" % (args[1], port) if "--address" in args else "port %d" % port
+    assert agent.stderr.endswith("ERROR: Failed to start VIVOE MIB Server on %s\nCannot listen on %s: %s" % (
+        place, place if "--address" in args else "0.0.0.0 port %d" % port, why % {"port": port}))
     assert "is running" not in agent.stdout and "daemon started" not in agent.stderr
+    assert os.listdir(agent.dir + "/state") == ["udp-%d" % port] and os.path.exists(earlier)
 
 
 @pytest.mark.parametrize("signals", [[signal.SIGINT], [signal.SIGTERM], [signal.SIGHUP],

@@ -95,6 +95,8 @@ def test_address_binds_only_that_address(agents, address):
                if "pid=%d," % agent.proc.pid in line]
     assert sockets == ["[%s]:%d" % (address, agent.port) if ":" in address else "%s:%d" % (address, agent.port)]
     target = "udp6:[::1]:%d" % agent.port if ":" in address else "%s:%d" % (address, agent.port)
+    place = 'address "%s" port %d\n' % (address, agent.port)
+    assert "Starting VIVOE MIB Server on " + place in agent.stderr and "listening on UDP " + place in agent.stderr
     assert "Grovenmarch" in run("snmpget", "-v2c", "-c", "maplet", "-Oqv", target, DESC).stdout
 
 
