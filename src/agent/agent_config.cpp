@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
 QString chooseConfigDirectory()
 {
     const QString systemDirectory = QStringLiteral("/etc/snmp");
@@ -31,4 +34,20 @@ QString writeAgentConfig(const QString &directory)
     }
     qDebug() << "Wrote SNMP config to" << path;
     return path;
+}
+
+void logLocalConfigFiles()
+{
+    // The library's own search: SNMPCONFPATH alone when it is set, otherwise
+    // its default path and then the state directory.
+    const char *given = netsnmp_getenv("SNMPCONFPATH");
+    const QString path = given ? QFile::decodeName(given)
+                               : QFile::decodeName(get_configuration_directory()) + QLatin1Char(':')
+                                     + QFile::decodeName(get_persistent_directory());
+    const QStringList directories = path.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString &directory : directories) {
+        const QFileInfo file(directory + QLatin1Char('/') + QLatin1String(agentName) + QStringLiteral(".local.conf"));
+        if (file.isFile() && file.isReadable())
+            qDebug() << "Read SNMP config from" << file.filePath();
+    }
 }

@@ -13,3 +13,7 @@ QString chooseConfigDirectory();
 // Creates the directory if needed and writes the three-line configuration.
 // Returns the file path, or an empty string when it could not be written.
 QString writeAgentConfig(const QString &directory);
+
+// Once the library has read its configuration: logs each .local.conf it read,
+// so that an operator sees which grants and sinks are in force.
+void logLocalConfigFiles();

@@ -185,6 +185,7 @@ bool VivoeMibServer::start(int port)
     registerMibHandlers();
     init_snmp(agentName);
     keepEngineStateIfWritable(engineStateDirectory(endpoint.stateName));
+    logLocalConfigFiles();
     if (init_master_agent() != 0) {
         qWarning() << "Failed to open SNMP listening" << ListenPlace{listenAddress, port};
         removeStateDirectories(newStateDirectories);

@@ -254,6 +254,7 @@ bool useProfileOption(const Settings &settings)
         printLine(stderr, QStringLiteral("ERROR: ") + error);
         return false;
     }
+    qDebug() << "Device profile read from" << settings.profilePath;
     useDeviceProfile(*profile);
     return true;
 }

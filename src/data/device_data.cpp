@@ -141,6 +141,6 @@ void VivoeMibServer::initializeMibData()
     channelReset = profile.channelReset;
     discoverEthernetInterfaces();
     dataInitialized = true;
-    qDebug() << "VIVOE MIB data initialized: Grovenmarch Kestrunevale" << channels.size() << "channels,"
+    qDebug() << "VIVOE MIB data initialized:" << profile.deviceDesc << channels.size() << "channels,"
              << videoFormats.size() << "video formats," << ethernetInterfaces.size() << "ethernet interfaces";
 }

@@ -85,8 +85,8 @@ def test_discovered_rows(agents, namespace):
         assert cells == [str(speed), '"%s "' % mac.replace(":", " ") if mac else '""', address, netmask,
                          "0.0.0.0"]
         log.append('  Interface %d "%s" "%s" "%s" "%s" %d Mbps' % (index, name, mac, address, netmask, speed))
-    log.append("VIVOE MIB data initialized: Grovenmarch Kestrunevale 2 channels, 2 video formats, "
-               "%d ethernet interfaces" % len(ROWS))
+    log.append('VIVOE MIB data initialized: "Grovenmarch Kestrunevale Day/Night Vision Camera" 2 channels, '
+               "2 video formats, %d ethernet interfaces" % len(ROWS))
     assert [line for line in agent.stderr.splitlines() if line.startswith(("  Interface", "VIVOE MIB data"))] == log
     assert agent.stop() == 0
 

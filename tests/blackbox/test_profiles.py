@@ -34,7 +34,17 @@ def test_three_channels_on_one_format(agents):
                                 defaultVideoFormatIndex=5) for i in (1, 2, 7)]
     profile["deviceDesc"] = "#2  camera "  # as it stands, in sysDescr too
     agent = agents()
-    walk = pysnmp(agent.start("--profile", write(agent, profile)).port, "bulk", VIVOE)
+    agent.port, path = free_port(), write(agent, profile)
+    local = "%s/state/udp-%d/vivoe_kestrunevale.local.conf" % (agent.dir, agent.port)  # read from the state, too
+    os.makedirs(os.path.dirname(local))
+    with open(local, "w") as f:
+        f.write("rwcommunity private 127.0.0.1\n")
+    walk = pysnmp(agent.start("--profile", path).port, "bulk", VIVOE)
+    # The log names what is served and what was read.
+    log = agent.stderr.splitlines()
+    assert {'Device profile read from "%s"' % path, 'Read SNMP config from "%s"' % local} <= set(log)
+    assert 'VIVOE MIB data initialized: "#2  camera " 3 channels, 1 video formats,' in agent.stderr
+    assert agent.set(ROOT + ".1.14.0", "i", "2") == ""
     assert pysnmp(agent.port, "get", "1.3.6.1.2.1.1.1.0")[0][2] == b"#2  camera ".hex()
     values = {oid[len(ROOT) + 1:]: value for oid, _, value in walk}
     interfaces = int(values["1.11.0"])
