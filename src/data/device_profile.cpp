@@ -250,6 +250,14 @@ bool checkFormatIndexes(Reader &reader, const DeviceProfile &profile)
     return true;
 }
 
+// As an editor shows it: Qt gives the error's octet offset in the file.
+QString lineAndColumn(const QByteArray &content, int offset)
+{
+    const QByteArray before = content.left(offset);
+    const QString line = QString::fromUtf8(before.mid(before.lastIndexOf('\n') + 1));
+    return QStringLiteral("line %1, column %2").arg(before.count('\n') + 1).arg(line.size() + 1);
+}
+
 } // namespace
 
 QJsonObject profileObject(const DeviceProfile &profile)
@@ -324,7 +332,7 @@ std::optional<DeviceProfile> loadProfile(const QString &path, QString &error)
     const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
     Reader reader;
     if (document.isNull())
-        reader.fail(QStringLiteral("offset %1").arg(parseError.offset),
+        reader.fail(lineAndColumn(*content, parseError.offset),
                     QStringLiteral("JSON (%1)").arg(parseError.errorString()));
     else if (!document.isObject())
         reader.fail(QStringLiteral("the top level"), QStringLiteral("an object"));

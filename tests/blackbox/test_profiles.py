@@ -55,7 +55,8 @@ def test_three_channels_on_one_format(agents):
 
 
 @pytest.mark.parametrize("change, error", [
-    (lambda p: "{not json", "offset 2: expected JSON"),
+    (lambda p: "{not json", "line 1, column 3: expected JSON"),
+    (lambda p: '{\n  "deviceMode": 1\n  "deviceType": 1}', "line 3, column 4: expected JSON"),
     (lambda p: p["channels"][1].update(multicastPorts=1), "channels[1].multicastPorts: unknown key, expected one of"),
     (lambda p: p["channels"][1].update(multicastPort="5004"), "channels[1].multicastPort: expected an integer"),
     (lambda p: p["channels"][1].update(multicastPort=70000), "channels[1].multicastPort: expected an integer from 0"),
