@@ -9,8 +9,9 @@ build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev libssl-dev li
 # for it), H.264 (x264) and RFC 4175 payloaders, UDP.
 stream_packages=(gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-x
                  fonts-dejavu-core)
-# Net-SNMP's command-line tools, to query the running agent.
-run_packages=(snmp "${stream_packages[@]}")
+# Net-SNMP's command-line tools, to query the running agent, and the trap
+# receiver of the README's coldStart example.
+run_packages=(snmp snmptrapd "${stream_packages[@]}")
 # ffmpeg: a receiver of the streams that nobody here wrote.
 test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools snmpsim ffmpeg
                "${stream_packages[@]}")
