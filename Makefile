@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 SAN_BUILD ?= $(BUILD)-sanitize
 FLEET ?= 50
 
-.PHONY: deps build run test test-sanitize bench install clean
+.PHONY: deps build run test test-build test-sanitize bench install uninstall clean
 
 deps:
 	scripts/install-deps.sh run
@@ -56,6 +56,14 @@ bench:
 
 install: build
 	cmake --install $(BUILD)
+
+# Removes what the last install from $(BUILD) put in place, as cmake listed it,
+# and the stream module's own directory.
+MANIFEST = $(BUILD)/install_manifest.txt
+uninstall:
+	@test -f $(MANIFEST) || { echo "No $(MANIFEST): nothing was installed from $(BUILD)" >&2; exit 1; }
+	xargs -r -d '\n' rm -fv < $(MANIFEST)
+	sed -n 's|/libvivoe-stream.so$$||p' $(MANIFEST) | xargs -r -d '\n' rmdir --ignore-fail-on-non-empty
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)
