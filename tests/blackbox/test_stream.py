@@ -1,7 +1,7 @@
 """The camera streams (--stream): RTP video on the group a channel row names,
 announced by SAP, started, moved and stopped by SETs. Every agent runs in a
 network namespace the test makes, and everything is received there: no
-multicast leaves it. Needs root."""
+multicast leaves it."""
 import ctypes
 import json
 import os
@@ -12,7 +12,9 @@ import threading
 import time
 
 import pytest
-from conftest import AGENT, ROOT, SANITIZED, run, wait_for
+from conftest import AGENT, ROOT, SANITIZED, needs_root, run, wait_for
+
+pytestmark = needs_root("creates network namespaces")
 
 CHANNEL = ROOT + ".3.3.1"
 SAP_PORT = 9875
