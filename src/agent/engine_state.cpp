@@ -44,8 +44,15 @@ void keepEngineStateIfWritable(const QString &directory)
 QStringList missingDirectories(const QString &directory)
 {
     QStringList missing;
-    for (QString path = QDir::cleanPath(directory); !QFileInfo::exists(path); path = QFileInfo(path).path())
+    QString path = QDir::cleanPath(directory);
+    while (!QFileInfo::exists(path)) {
         missing.append(path);
+        // "." or "/" are their own parents: a lost working directory must not loop.
+        const QString parent = QFileInfo(path).path();
+        if (parent == path)
+            break;
+        path = parent;
+    }
     return missing;
 }
 
