@@ -24,7 +24,7 @@ run: build
 # ctest shows a test's output only when it fails: the tests pytest skipped (for
 # an ordinary user, those that need root) are listed after it, and counted.
 run_ctest = ctest --test-dir $(1) --output-on-failure; status=$$?; \
-	awk '/^SKIPPED \[/ {print; n += substr($$2, 2)} END {print n + 0 " tests skipped"}' \
+	awk '/^SKIPPED \[/ {print; n += substr($$2, 2)} END {print "Skipped tests: " n + 0}' \
 	$(1)/Testing/Temporary/LastTest.log; exit $$status
 
 # The whole suite, then again under AddressSanitizer and UBSan; the second
