@@ -6,7 +6,6 @@
 #include <array>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -70,12 +69,12 @@ public:
     // Enters a construction whose length must stay true when a value inside shrinks.
     bool open(uint8_t expected)
     {
-        if (!enter(expected))
+        if (depth == enclosing.size() || !enter(expected))
             return false;
-        enclosing.push_back({headerAt + 1, at - headerAt - 1, length});
+        enclosing[depth++] = {headerAt + 1, at - headerAt - 1, length};
         return true;
     }
-    void close() { enclosing.pop_back(); }
+    void close() { --depth; }
 
     // Replaces the value whose header was read last by `bytes`, no longer
     // than it; the rest of the data moves up and the walk goes on after it.
@@ -86,9 +85,9 @@ public:
         std::memcpy(data + headerAt, bytes, count);
         std::memmove(data + headerAt + count, data + end, size - end);
         size -= removed;
-        for (Construction &outer : enclosing) {
-            outer.length -= removed;
-            writeLength(outer);
+        for (size_t i = 0; i < depth; ++i) {
+            enclosing[i].length -= removed;
+            writeLength(enclosing[i]);
         }
         at = headerAt + count;
         length = 0;
@@ -115,7 +114,9 @@ private:
     }
 
     size_t headerAt = 0;
-    std::vector<Construction> enclosing;
+    // Message or scoped PDU, PDU, varbind list, varbind: no walk goes deeper.
+    std::array<Construction, 4> enclosing;
+    size_t depth = 0;
 };
 
 // The INTEGER content at the walk: octets beyond what its sign needs are
