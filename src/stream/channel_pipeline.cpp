@@ -168,6 +168,15 @@ GstElement *ChannelPipeline::configureSink(GstElement *sink) const
 
 bool ChannelPipeline::linkAll(const QList<GstElement *> &ordered, QString &problem)
 {
+    // Only a caps filter can be missing here: the other elements were checked when made.
+    if (ordered.contains(nullptr)) {
+        for (GstElement *element : ordered) {
+            if (element)
+                gst_object_unref(element);
+        }
+        problem = QStringLiteral("GStreamer element \"capsfilter\" is missing (Debian package libgstreamer1.0-0)");
+        return false;
+    }
     for (GstElement *element : ordered)
         gst_bin_add(GST_BIN(pipeline), element);
     for (qsizetype i = 1; i < ordered.size(); ++i) {
