@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <utility>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gst/gst.h>
 
 namespace {
@@ -66,6 +69,8 @@ QList<GstElement *> makeElements(const QList<const char *> &factories, QString &
     return made;
 }
 
+constexpr int streamingNiceness = 10;
+
 // Setting a pipeline to NULL joins its streaming threads, which takes a while
 // for big pictures: done here, so that SNMP is answered meanwhile. Threads
 // end as soon as they are idle.
@@ -90,6 +95,17 @@ QString errorText(GstMessage *message)
     g_clear_error(&error);
     g_free(debug);
     return text;
+}
+
+// A streaming thread says so from itself as it begins: it and the encoder's
+// threads it makes yield the CPU to the main thread, so that the answers to
+// SNMP never wait for more video than the CPUs can encode.
+void yieldToSnmp(GstMessage *message)
+{
+    GstStreamStatusType type = GST_STREAM_STATUS_TYPE_CREATE;
+    gst_message_parse_stream_status(message, &type, nullptr);
+    if (type == GST_STREAM_STATUS_TYPE_ENTER)
+        setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
 }
 
 } // namespace
@@ -129,6 +145,7 @@ ChannelPipeline::~ChannelPipeline()
         watch->owner = nullptr;
     }
     stoppers().start([pipeline = pipeline] {
+        setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
     });
@@ -257,6 +274,8 @@ void ChannelPipeline::watchBus()
     auto handler = [](GstBus *, GstMessage *message, gpointer watch) -> GstBusSyncReply {
         if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
             PipelineWatch::of(watch).report(errorText(message));
+        else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS)
+            yieldToSnmp(message);
         // A dropped message is the handler's to free.
         gst_message_unref(message);
         return GST_BUS_DROP;
