@@ -111,17 +111,19 @@ void yieldToSnmp(GstMessage *message)
 } // namespace
 
 // What GStreamer's threads reach of a pipeline object: the object while it
-// lives, and the last error, kept for start() to report.
+// lives, and the first error, the cause of those after it, kept for start()
+// to report.
 struct PipelineWatch
 {
     QMutex mutex;
     ChannelPipeline *owner = nullptr;
-    QString lastError;
+    QString firstError;
 
     void report(const QString &text)
     {
         QMutexLocker lock(&mutex);
-        lastError = text;
+        if (firstError.isEmpty())
+            firstError = text;
         if (ChannelPipeline *pipeline = owner)
             QMetaObject::invokeMethod(pipeline, [pipeline, text] { Q_EMIT pipeline->failed(text); }, Qt::QueuedConnection);
     }
@@ -167,7 +169,7 @@ bool ChannelPipeline::start(QString &problem)
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         QMutexLocker lock(&watch->mutex);
         problem = QStringLiteral("the pipeline does not start: %1")
-                      .arg(watch->lastError.isEmpty() ? QStringLiteral("no reason given") : watch->lastError);
+                      .arg(watch->firstError.isEmpty() ? QStringLiteral("no reason given") : watch->firstError);
         return false;
     }
     return true;
