@@ -127,7 +127,11 @@ struct PipelineWatch
         if (ChannelPipeline *pipeline = owner)
             QMetaObject::invokeMethod(pipeline, [pipeline, text] { Q_EMIT pipeline->failed(text); }, Qt::QueuedConnection);
     }
-    static gpointer share(const std::shared_ptr<PipelineWatch> &watch) { return new std::shared_ptr<PipelineWatch>(watch); }
+    // A reference for GStreamer to hold, dropped by unshare() when it lets go.
+    static gpointer share(const std::shared_ptr<PipelineWatch> &watch)
+    {
+        return new std::shared_ptr<PipelineWatch>(watch);
+    }
     static void unshare(gpointer data) { delete static_cast<std::shared_ptr<PipelineWatch> *>(data); }
     static PipelineWatch &of(gpointer data) { return **static_cast<std::shared_ptr<PipelineWatch> *>(data); }
 };
