@@ -182,9 +182,10 @@ def test_start_stop_cycles_leave_nothing_behind(agents, namespace, tmp_path):
     before = footprint()
     for _ in range(30):
         cycle()
-    time.sleep(0.5)
+    # Pipelines stop on threads of their own, a moment after the log line; no more than before is left.
+    assert wait_for(lambda: all(a <= b for a, b in zip(footprint()[:2], before[:2])), 5), (before, footprint())
     after = footprint()
-    assert after[:2] == before[:2] and (SANITIZED or after[2] - before[2] < 4096), (before, after)
+    assert SANITIZED or after[2] - before[2] < 4096, (before, after)
 
 
 @pytest.mark.parametrize("fault, channel, logged", [
