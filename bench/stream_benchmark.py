@@ -278,7 +278,7 @@ def main():
         print("| %s | %.2f |" % (name, value))
     ratio = figures["CPU of one 1080p25 H.264 channel, agent (cores)"] / max(
         figures["CPU of the same pipeline in gst-launch-1.0 (cores)"], 1e-6)
-    worst = max(value for name, value in figures.items() if "worst" in name)
+    worst = max(value for name, value in figures.items() if name.startswith("SET to first") and "worst" in name)
     print()
     print("    %s  CPU <= 1.1 x gst-launch-1.0's: %.2fx" % ("PASS" if ratio <= 1.1 else "FAIL", ratio))
     print("    %s  SET to first packet and announcement <= 1 s, worst: %.0f ms" % ("PASS" if worst <= 1000 else "FAIL",
