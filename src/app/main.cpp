@@ -10,6 +10,7 @@
 int main(int argc, char *argv[])
 {
     ensureStandardDescriptors();
+    raiseDescriptorLimit();
     // The plain Unix event dispatcher costs each agent 16 KiB less than the
     // GLib one; nothing here needs a GLib main loop.
     qputenv("QT_NO_GLIB", "1");

@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 VivoeMibServer *activeServer = nullptr;
@@ -57,6 +58,15 @@ void ensureStandardDescriptors()
         // open() takes the lowest free number, which is this one.
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
             std::exit(1);
+    }
+}
+
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
     }
 }
 

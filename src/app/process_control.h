@@ -13,6 +13,11 @@ extern VivoeMibServer *activeServer;
 // would receive the console and log lines meant for standard output.
 void ensureStandardDescriptors();
 
+// Raises the soft limit of open descriptors to the hard one: each streaming
+// channel holds several, and the usual soft limit (1,024) is far below what
+// a profile of many channels needs.
+void raiseDescriptorLimit();
+
 // Double fork; returns only in the detached grandchild. The launching process
 // waits for its readiness report and exits 0, or 1 when the start failed.
 void daemonize();

@@ -4,9 +4,14 @@
 #include "stream/channel_pipeline.h"
 
 #include <QMetaObject>
+#include <QMutex>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <utility>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <gst/gst.h>
 
@@ -64,7 +69,72 @@ QList<GstElement *> makeElements(const QList<const char *> &factories, QString &
     return made;
 }
 
+constexpr int streamingNiceness = 10;
+
+// Setting a pipeline to NULL joins its streaming threads, which takes a while
+// for big pictures: done here, so that SNMP is answered meanwhile. Threads
+// end as soon as they are idle.
+QThreadPool &stoppers()
+{
+    static QThreadPool pool;
+    pool.setExpiryTimeout(0);
+    return pool;
+}
+
+// GStreamer's error and the last line of its debug text, where the cause is
+// ("Could not join multicast group: ... No such device").
+QString errorText(GstMessage *message)
+{
+    GError *error = nullptr;
+    gchar *debug = nullptr;
+    gst_message_parse_error(message, &error, &debug);
+    QString text = QString::fromUtf8(error ? error->message : "unknown error");
+    const QString detail = QString::fromUtf8(debug ? debug : "");
+    if (detail.contains(QLatin1Char('\n')))
+        text += QStringLiteral(" (%1)").arg(detail.section(QLatin1Char('\n'), -1).trimmed());
+    g_clear_error(&error);
+    g_free(debug);
+    return text;
+}
+
+// A streaming thread says so from itself as it begins: it and the encoder's
+// threads it makes yield the CPU to the main thread, so that the answers to
+// SNMP never wait for more video than the CPUs can encode.
+void yieldToSnmp(GstMessage *message)
+{
+    GstStreamStatusType type = GST_STREAM_STATUS_TYPE_CREATE;
+    gst_message_parse_stream_status(message, &type, nullptr);
+    if (type == GST_STREAM_STATUS_TYPE_ENTER)
+        setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
+}
+
 } // namespace
+
+// What GStreamer's threads reach of a pipeline object: the object while it
+// lives, and the first error, the cause of those after it, kept for start()
+// to report.
+struct PipelineWatch
+{
+    QMutex mutex;
+    ChannelPipeline *owner = nullptr;
+    QString firstError;
+
+    void report(const QString &text)
+    {
+        QMutexLocker lock(&mutex);
+        if (firstError.isEmpty())
+            firstError = text;
+        if (ChannelPipeline *pipeline = owner)
+            QMetaObject::invokeMethod(pipeline, [pipeline, text] { Q_EMIT pipeline->failed(text); }, Qt::QueuedConnection);
+    }
+    // A reference for GStreamer to hold, dropped by unshare() when it lets go.
+    static gpointer share(const std::shared_ptr<PipelineWatch> &watch)
+    {
+        return new std::shared_ptr<PipelineWatch>(watch);
+    }
+    static void unshare(gpointer data) { delete static_cast<std::shared_ptr<PipelineWatch> *>(data); }
+    static PipelineWatch &of(gpointer data) { return **static_cast<std::shared_ptr<PipelineWatch> *>(data); }
+};
 
 ChannelPipeline::ChannelPipeline(const StreamSpec &spec, const StreamSettings &settings, QObject *parent)
     : QObject(parent), spec(spec), settings(settings)
@@ -75,22 +145,35 @@ ChannelPipeline::~ChannelPipeline()
 {
     if (!pipeline)
         return;
-    // Joins the streaming threads; nothing is posted to this object after it.
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    GstBus *bus = gst_element_get_bus(pipeline);
-    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-    gst_object_unref(bus);
-    gst_object_unref(pipeline);
+    {
+        // Nothing is posted to this object from here on.
+        QMutexLocker lock(&watch->mutex);
+        watch->owner = nullptr;
+    }
+    stoppers().start([pipeline = pipeline] {
+        setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+    });
+}
+
+void ChannelPipeline::waitForStopped()
+{
+    stoppers().waitForDone();
 }
 
 bool ChannelPipeline::start(QString &problem)
 {
     pipeline = gst_pipeline_new(nullptr);
+    watch = std::make_shared<PipelineWatch>();
+    watch->owner = this;
     if (!build(problem))
         return false;
     watchBus();
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        problem = QStringLiteral("the pipeline does not start");
+        QMutexLocker lock(&watch->mutex);
+        problem = QStringLiteral("the pipeline does not start: %1")
+                      .arg(watch->firstError.isEmpty() ? QStringLiteral("no reason given") : watch->firstError);
         return false;
     }
     return true;
@@ -194,40 +277,38 @@ void ChannelPipeline::watchBus()
     // Called on GStreamer's threads. Every message is dropped here, so none
     // piles up on the bus (each holds its element); an error goes on to the
     // Qt thread.
-    auto handler = [](GstBus *, GstMessage *message, gpointer self) -> GstBusSyncReply {
-        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-            GError *error = nullptr;
-            gst_message_parse_error(message, &error, nullptr);
-            const QString text = QString::fromUtf8(error ? error->message : "unknown error");
-            g_clear_error(&error);
-            auto *pipeline = static_cast<ChannelPipeline *>(self);
-            QMetaObject::invokeMethod(pipeline, [pipeline, text] { Q_EMIT pipeline->failed(text); }, Qt::QueuedConnection);
-        }
+    auto handler = [](GstBus *, GstMessage *message, gpointer watch) -> GstBusSyncReply {
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
+            PipelineWatch::of(watch).report(errorText(message));
+        else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS)
+            yieldToSnmp(message);
         // A dropped message is the handler's to free.
         gst_message_unref(message);
         return GST_BUS_DROP;
     };
     GstBus *bus = gst_element_get_bus(pipeline);
-    gst_bus_set_sync_handler(bus, handler, this, nullptr);
+    gst_bus_set_sync_handler(bus, handler, PipelineWatch::share(watch), PipelineWatch::unshare);
     gst_object_unref(bus);
 }
 
 void ChannelPipeline::watchFirstPacket(GstElement *payloader)
 {
-    auto probe = [](GstPad *pad, GstPadProbeInfo *, gpointer self) -> GstPadProbeReturn {
+    auto probe = [](GstPad *pad, GstPadProbeInfo *, gpointer data) -> GstPadProbeReturn {
         GstCaps *caps = gst_pad_get_current_caps(pad);
         gchar *text = caps ? gst_caps_to_string(caps) : nullptr;
         const QString capsText = QString::fromUtf8(text ? text : "");
         g_free(text);
         if (caps)
             gst_caps_unref(caps);
-        auto *pipeline = static_cast<ChannelPipeline *>(self);
-        QMetaObject::invokeMethod(pipeline, [pipeline, capsText] { Q_EMIT pipeline->flowing(capsText); },
-                                  Qt::QueuedConnection);
+        PipelineWatch &watch = PipelineWatch::of(data);
+        QMutexLocker lock(&watch.mutex);
+        if (ChannelPipeline *pipeline = watch.owner)
+            QMetaObject::invokeMethod(pipeline, [pipeline, capsText] { Q_EMIT pipeline->flowing(capsText); },
+                                      Qt::QueuedConnection);
         return GST_PAD_PROBE_REMOVE;
     };
     GstPad *pad = gst_element_get_static_pad(payloader, "src");
-    gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST), probe, this,
-                      nullptr);
+    gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST), probe,
+                      PipelineWatch::share(watch), PipelineWatch::unshare);
     gst_object_unref(pad);
 }

@@ -9,7 +9,10 @@
 #include <QList>
 #include <QObject>
 
+#include <memory>
+
 typedef struct _GstElement GstElement;
+struct PipelineWatch;
 
 class ChannelPipeline : public QObject
 {
@@ -20,8 +23,11 @@ public:
     ~ChannelPipeline() override;
 
     // Builds and plays the pipeline; false, with `problem` naming what is
-    // missing, when an element cannot be made.
+    // missing or GStreamer's own reason, when it cannot.
     bool start(QString &problem);
+    // Returns once every pipeline deleted so far has stopped: they stop off
+    // the main thread.
+    static void waitForStopped();
 
 Q_SIGNALS:
     // The first RTP packet has left; `caps` are the payloader's, as text.
@@ -41,4 +47,6 @@ private:
     StreamSpec spec;
     StreamSettings settings;
     GstElement *pipeline = nullptr;
+    // Shared with GStreamer's threads, which may outlive this object.
+    std::shared_ptr<PipelineWatch> watch;
 };

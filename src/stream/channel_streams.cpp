@@ -8,7 +8,47 @@
 #include <QDebug>
 #include <QTimer>
 
+#include <algorithm>
+#include <limits>
+
+#include <dirent.h>
+#include <sys/resource.h>
+
 #include <gst/gst.h>
+
+namespace {
+
+// What a stream may hold (its sockets, GStreamer's wake-up pipes and polls,
+// the announcement's socket), and what no stream ever takes, so that SNMP
+// keeps answering: GLib aborts the process when it cannot make a pipe.
+constexpr int descriptorsPerStream = 16;
+constexpr int reservedDescriptors = 64;
+constexpr int firstRetryDelay = 1000; // ms, doubled at each failure
+constexpr int lastRetryDelay = 30000;
+
+bool descriptorsLeft(QString &problem)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const qint64 allowed = qint64(std::min<rlim_t>(limit.rlim_cur, std::numeric_limits<int>::max()));
+    qint64 open = 0;
+    if (DIR *descriptors = opendir("/proc/self/fd")) {
+        while (readdir(descriptors))
+            ++open;
+        closedir(descriptors);
+        open -= 3; // ".", ".." and the directory's own
+    }
+    if (allowed - open >= descriptorsPerStream + reservedDescriptors)
+        return true;
+    // No count of those open: the text stays the same from one try to the next, said once.
+    problem = QStringLiteral("too few free descriptors (limit %1; a stream needs %2, %3 are kept for SNMP)")
+                  .arg(allowed)
+                  .arg(descriptorsPerStream)
+                  .arg(reservedDescriptors);
+    return false;
+}
+
+} // namespace
 
 ChannelStreams::ChannelStreams(const StreamSettings &settings) : settings(settings) {}
 
@@ -17,6 +57,7 @@ ChannelStreams::~ChannelStreams()
     const QList<qint32> indexes = running.keys();
     for (qint32 index : indexes)
         stop(index);
+    ChannelPipeline::waitForStopped();
 }
 
 void ChannelStreams::apply(const ChannelEntry &channel)
@@ -38,10 +79,15 @@ void ChannelStreams::restartAll()
 void ChannelStreams::settle()
 {
     if (std::exchange(restartPending, false)) {
+        // Every streaming channel anew, and every one waiting to try again at once.
         const QList<Running> all = running.values();
         for (const Running &stream : all) {
             stop(stream.spec.index);
-            start(stream.spec);
+            queue(stream.spec);
+        }
+        for (Retry &retry : retries) {
+            retry.delay = 0;
+            queue(retry.spec);
         }
     }
     const QMap<qint32, ChannelEntry> rows = std::exchange(changed, {});
@@ -50,25 +96,70 @@ void ChannelStreams::settle()
         const std::optional<StreamSpec> spec = channel.status == 1 ? streamSpecFor(channel, problem) : std::nullopt;
         if (spec && running.contains(channel.index) && running.value(channel.index).spec == *spec)
             continue;
+        forget(channel.index);
         if (running.contains(channel.index))
             stop(channel.index);
         if (spec)
-            start(*spec);
+            queue(*spec);
         else if (!problem.isEmpty())
             qWarning().noquote() << QStringLiteral("channel %1 not streaming: %2").arg(QString::number(channel.index), problem);
     }
 }
 
+void ChannelStreams::queue(const StreamSpec &spec)
+{
+    if (Retry *retry = retries.contains(spec.index) ? &retries[spec.index] : nullptr)
+        retry->timer->stop();
+    queued.insert(spec.index, spec);
+    if (!std::exchange(startScheduled, true))
+        QTimer::singleShot(0, this, &ChannelStreams::startNext);
+}
+
+void ChannelStreams::startNext()
+{
+    startScheduled = false;
+    if (queued.isEmpty())
+        return;
+    start(queued.take(queued.firstKey()));
+    if (!queued.isEmpty() && !std::exchange(startScheduled, true))
+        QTimer::singleShot(0, this, &ChannelStreams::startNext);
+}
+
+// A row changed: what was pending for the channel no longer holds.
+void ChannelStreams::forget(qint32 index)
+{
+    queued.remove(index);
+    delete retries.take(index).timer;
+}
+
+void ChannelStreams::retryLater(const StreamSpec &spec, const QString &problem)
+{
+    Retry &retry = retries[spec.index];
+    if (retry.problem != problem)
+        qWarning().noquote() << QStringLiteral("channel %1 not streaming: %2").arg(QString::number(spec.index), problem);
+    retry.spec = spec;
+    retry.problem = problem;
+    retry.delay = retry.delay ? std::min(2 * retry.delay, lastRetryDelay) : firstRetryDelay;
+    if (!retry.timer) {
+        retry.timer = new QTimer(this);
+        retry.timer->setSingleShot(true);
+        connect(retry.timer, &QTimer::timeout, this, [this, index = spec.index] { queue(retries.value(index).spec); });
+    }
+    retry.timer->start(retry.delay);
+}
+
 void ChannelStreams::start(const StreamSpec &spec)
 {
-    Running stream{spec, new ChannelPipeline(spec, settings, this), new SapAnnouncer(spec, settings, this)};
     QString problem;
+    if (!descriptorsLeft(problem))
+        return retryLater(spec, problem);
+    Running stream{spec, new ChannelPipeline(spec, settings, this), new SapAnnouncer(spec, settings, this)};
     if (!stream.pipeline->start(problem)) {
         delete stream.pipeline;
         delete stream.announcer;
-        qWarning().noquote() << QStringLiteral("channel %1 not streaming: %2").arg(QString::number(spec.index), problem);
-        return;
+        return retryLater(spec, problem);
     }
+    delete retries.take(spec.index).timer;
     connect(stream.pipeline, &ChannelPipeline::flowing, stream.announcer, &SapAnnouncer::announce);
     connect(stream.pipeline, &ChannelPipeline::failed, this,
             [this, index = spec.index, pipeline = stream.pipeline](const QString &message) {

@@ -9,6 +9,7 @@
 #include <QObject>
 
 class ChannelPipeline;
+class QTimer;
 class SapAnnouncer;
 
 class ChannelStreams : public QObject, public StreamControl
@@ -30,13 +31,30 @@ private:
         SapAnnouncer *announcer = nullptr;
     };
 
+    // A channel that could not start, tried again after `delay` ms.
+    struct Retry
+    {
+        StreamSpec spec;
+        int delay = 0;
+        QString problem; // as last logged: said once, not at every try
+        QTimer *timer = nullptr;
+    };
+
     void settle();
+    void queue(const StreamSpec &spec);
+    void startNext();
     void start(const StreamSpec &spec);
+    void retryLater(const StreamSpec &spec, const QString &problem);
+    void forget(qint32 index);
     void stop(qint32 index);
 
     StreamSettings settings;
     // Rows changed since the last pass: the cells of one SET arrive one by one.
     QMap<qint32, ChannelEntry> changed;
     bool restartPending = false;
+    // Started one per event-loop turn, so that SNMP is answered between them.
+    QMap<qint32, StreamSpec> queued;
+    bool startScheduled = false;
+    QMap<qint32, Retry> retries;
     QMap<qint32, Running> running;
 };

@@ -1,13 +1,18 @@
 // Announces one stream by SAP (RFC 2974) with its SDP (RFC 4566).
 #include "stream/sap_announcer.h"
 
-#include <QDateTime>
 #include <QDebug>
+#include <QHash>
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QRandomGenerator>
 #include <QTimer>
 #include <QUdpSocket>
+#include <QVariant>
 #include <QtEndian>
+
+#include <algorithm>
+#include <limits>
 
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
@@ -39,11 +44,20 @@ QByteArray originLine(const QByteArray &sdp)
     return sdp.mid(start, sdp.indexOf('\n', start) + 1 - start);
 }
 
-// A session id and version per channel and run: new SDP, new version.
-quint64 nextVersion()
+// The session of a channel: random per process, so that no other agent of the
+// host, nor this one before a restart, names the same o= line (a deletion
+// names its session by it). Below 2^62, so that signed parsers take it too.
+quint64 sessionIdOf(qint32 index)
 {
-    static quint64 version = 0;
-    return ++version;
+    static const quint64 base = QRandomGenerator::system()->generate64() >> 2;
+    return (base + quint64(quint32(index))) & ((quint64(1) << 62) - 1);
+}
+
+// Each new SDP of a session, a higher version.
+quint64 nextVersion(qint32 index)
+{
+    static QHash<qint32, quint64> versions;
+    return ++versions[index];
 }
 
 } // namespace
@@ -93,7 +107,8 @@ SapAnnouncer::SapAnnouncer(const StreamSpec &spec, const StreamSettings &setting
     socket->setSocketOption(QAbstractSocket::MulticastTtlOption, settings.ttl);
     if (!settings.interfaceName.isEmpty())
         socket->setMulticastInterface(QNetworkInterface::interfaceFromName(settings.interfaceName));
-    repeat->setInterval(spec.announceInterval * 1000);
+    // Beyond what a timer holds (24.8 days), the longest it holds.
+    repeat->setInterval(int(std::min<qint64>(qint64(spec.announceInterval) * 1000, std::numeric_limits<int>::max())));
     connect(repeat, &QTimer::timeout, this, [this] { send(false); });
 }
 
@@ -105,9 +120,8 @@ SapAnnouncer::~SapAnnouncer()
 
 void SapAnnouncer::announce(const QString &payloaderCaps)
 {
-    static const quint64 sessionId = quint64(QDateTime::currentSecsSinceEpoch());
-    const QByteArray announced = streamSdp(spec, settings, payloaderCaps, sessionId + quint64(spec.index),
-                                           nextVersion());
+    const QByteArray announced = streamSdp(spec, settings, payloaderCaps, sessionIdOf(spec.index),
+                                           nextVersion(spec.index));
     // The hash tells listeners an announcement changed; a new SDP never keeps the old one.
     quint16 hash = qChecksum(QByteArrayView(announced));
     if (hash == 0 || (hash == messageHash && announced != sdp))

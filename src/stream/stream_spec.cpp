@@ -14,6 +14,11 @@ namespace {
 // The largest picture and rate the encoders are asked for; more is a typo.
 constexpr int maximumSide = 8192;
 constexpr int maximumFrameRate = 240;
+// x264enc takes its bit rate in kbit/s, at most 2,048,000 of them.
+constexpr qint32 maximumBitRate = 2048000000;
+// RFC 3551 assigns the static payload types below 96 to other codecs; the
+// payloaders send H.264 and RAW only with a dynamic one.
+constexpr int firstDynamicPayloadType = 96;
 
 // channelSampling texts and the 8-bit GStreamer format of each.
 const std::pair<const char *, const char *> rawSamplings[] = {
@@ -71,9 +76,15 @@ std::optional<StreamSpec> streamSpecFor(const ChannelEntry &channel, QString &pr
             return std::nullopt;
         }
     }
-    if (spec.encoding == QLatin1String("H264") && channel.compressionRate < 1000) {
-        problem = QStringLiteral("channelCompressionRate %1 is not a bit rate of at least 1000 bits/s")
-                      .arg(channel.compressionRate);
+    if (spec.encoding == QLatin1String("H264") && !inRange(channel.compressionRate, 1000, maximumBitRate)) {
+        problem = QStringLiteral("channelCompressionRate %1 is not a bit rate from 1000 to %2 bits/s")
+                      .arg(channel.compressionRate)
+                      .arg(maximumBitRate);
+        return std::nullopt;
+    }
+    if (!inRange(channel.rtpPayloadType, firstDynamicPayloadType, 127)) {
+        problem = QStringLiteral("channelRtpPayloadType %1 is not a dynamic payload type from 96 to 127")
+                      .arg(channel.rtpPayloadType);
         return std::nullopt;
     }
     const QHostAddress group(channel.multicastAddress);

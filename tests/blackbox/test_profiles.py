@@ -60,6 +60,8 @@ def test_three_channels_on_one_format(agents):
     (lambda p: p["channels"][1].update(multicastPorts=1), "channels[1].multicastPorts: unknown key, expected one of"),
     (lambda p: p["channels"][1].update(multicastPort="5004"), "channels[1].multicastPort: expected an integer"),
     (lambda p: p["channels"][1].update(multicastPort=70000), "channels[1].multicastPort: expected an integer from 0"),
+    # a TTL of 0 would keep every stream on the host
+    (lambda p: p.update(multicastTtl=0), "multicastTtl: expected an integer from 1 to 255"),
     (lambda p: p["channels"][0].__delitem__("userDesc"), "channels[0].userDesc: missing, expected a text"),
     (lambda p: p["channels"][1].update(index=1), "channels[1].index: expected a positive index used once"),
     (lambda p: p["videoFormats"][0].update(index=0), "videoFormats[0].index: expected a positive index used once"),
