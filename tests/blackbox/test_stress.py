@@ -1,6 +1,7 @@
 """Abuse, load and memory: hostile datagrams mutated from well-formed requests,
 answers too big for a datagram, managers walking at once, SIGTERM under load,
 and one serving cycle under Valgrind's memcheck."""
+import os
 import random
 import re
 import socket
@@ -9,7 +10,7 @@ import time
 
 import pytest
 from conftest import (DESC, ROOT, SANITIZED, V1, V2C, VIVOE, client, engine_id, free_port, message, pysnmp, receive,
-                      request, v3_message)
+                      request, run, v3_message)
 from pyasn1.type import constraint, univ
 from pysnmp.hlapi import (ContextData, ObjectIdentity, ObjectType, SnmpEngine, UdpTransportTarget, UsmUserData, getCmd,
                           setCmd, usmAesCfb128Protocol, usmHMACSHAAuthProtocol)
@@ -103,8 +104,8 @@ def vmrss(agent):
     return int(re.search(r"VmRSS:\s+(\d+)", open("/proc/%d/status" % agent.proc.pid).read()).group(1))
 
 
-def writer(agents, tcp_port=None):
-    agent = agents()
+def writer(agents, tcp_port=None, **kwargs):
+    agent = agents(**kwargs)
     agent.grant_write()
     with open(agent.dir + "/write-access/vivoe_kestrunevale.local.conf", "a") as f:
         f.write("createUser bob\nrwuser bob noauth\ncreateUser carol SHA carol-auth AES carol-priv\nrwuser carol auth\n")
@@ -174,6 +175,32 @@ def test_authenticated_sets_out_of_range(agents, priv, name, value, stored):
                                 ContextData(), ObjectType(ObjectIdentity(name), rfc1902.Integer(value))))[:2]
     assert (error, int(status)) == (None, WRONG_VALUE)
     assert agent.get(name) == stored
+
+
+def test_idle_tcp_connections_leave_descriptors_for_udp(agents):
+    tcp_port = free_port(socket.SOCK_STREAM)
+    agent = writer(agents, tcp_port, wrapper=["prlimit", "--nofile=64:64", "--"])
+    connections = []
+    try:  # until the agent accepts no more and its backlog is full
+        while len(connections) < 200:
+            connections.append(socket.create_connection(("127.0.0.1", tcp_port), timeout=3))
+    except OSError:
+        pass
+    assert 20 < len(connections) < 64
+    assert "Grovenmarch" in agent.get(DESC)
+    # The listening socket rests instead of waking the agent for accept() to fail again.
+    before = cpu_seconds(agent)
+    time.sleep(1)
+    assert cpu_seconds(agent) - before < 0.3
+    for connection in connections:
+        connection.close()
+    assert "Grovenmarch" in run("snmpget", "-v2c", "-c", "maplet", "-t", "3", "-Oqv", "tcp:127.0.0.1:%d" % tcp_port,
+                                DESC).stdout
+
+
+def cpu_seconds(agent):
+    fields = open("/proc/%d/stat" % agent.proc.pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def test_a_varbind_cannot_hide_the_next_from_the_guard(agents):
