@@ -96,16 +96,14 @@ def test_root_writes_system_config_and_opens_only_its_port(agents):
     assert mine == ["udp 0.0.0.0:%d" % agent.port]
 
 
-# An empty RUNPATH entry means the working directory: the agent, often root, would load its libraries from there.
 @pytest.mark.parametrize("installed", [False, True])
 def test_no_binary_searches_for_libraries_at_run_time(tmp_path, installed):
-    top = str(tmp_path) if installed else os.path.dirname(AGENT)
-    if installed:
-        assert run("cmake", "--install", os.path.dirname(os.path.dirname(AGENT)), "--prefix", top).returncode == 0
-    built = [top + "/bin/vivoe-mib-server"] if installed else [AGENT]
-    built += glob.glob(top + "/**/libvivoe-stream.so", recursive=True)
-    assert len(built) == 2
-    assert [path for path in built if "PATH" in run("readelf", "-d", path).stdout] == []
+    """An empty RUNPATH entry is the working directory: the agent, often root, would load libraries from there."""
+    top, build = (str(tmp_path) if installed else os.path.dirname(AGENT)), os.path.dirname(os.path.dirname(AGENT))
+    assert not installed or run("cmake", "--install", build, "--prefix", top).returncode == 0
+    built = [path for name in ("vivoe-mib-server", "libvivoe-stream.so")
+             for path in glob.glob(top + "/**/" + name, recursive=True) if os.path.isfile(path)]
+    assert len(built) == 2 and [path for path in built if "PATH" in run("readelf", "-d", path).stdout] == []
 
 
 IN_USE = ("Address already in use\nAnother program uses that port (ss -lunp 'sport = :%(port)d' shows which): stop it "

@@ -1,6 +1,7 @@
 """Abuse, load and memory: hostile datagrams mutated from well-formed requests,
 answers too big for a datagram, managers walking at once, SIGTERM under load,
 and one serving cycle under Valgrind's memcheck."""
+import contextlib
 import os
 import random
 import re
@@ -108,20 +109,18 @@ def writer(agents, tcp_port=None, **kwargs):
     agent = agents(**kwargs)
     agent.grant_write()
     with open(agent.dir + "/write-access/vivoe_kestrunevale.local.conf", "a") as f:
-        f.write("createUser bob\nrwuser bob noauth\ncreateUser carol SHA carol-auth AES carol-priv\nrwuser carol auth\n")
+        f.write("createUser bob\nrwuser bob noauth\n")
+        f.write("createUser carol SHA carol-auth AES carol-priv\nrwuser carol auth\n")
         f.write("agentaddress tcp:127.0.0.1:%d\n" % tcp_port if tcp_port else "")
     return agent.start("--writable-tables")
 
 
 def over_tcp(port, packet, split):
-    """What the agent answers to packet over TCP: cut after 12 octets, or sent after a GET in the same write."""
+    """The answer to packet over TCP, cut after 12 octets or sent after a GET in the same write."""
     with socket.create_connection(("127.0.0.1", port), timeout=3) as sock:
-        if split:
-            sock.sendall(packet[:12])
-            time.sleep(0.2)
-            sock.sendall(packet[12:])
-        else:
-            sock.sendall(message("GetRequestPDU", [DESC], request_id=4) + packet)
+        sock.sendall(packet[:12] if split else message("GetRequestPDU", [DESC], request_id=4) + packet)
+        time.sleep(0.2)
+        sock.sendall(packet[12:] if split else b"")
         answer = b""
         while not re.search(b"\x02\x01\x05\x02\x01.", answer, re.S) and (more := receive(sock, 3)):
             answer += more
@@ -170,7 +169,8 @@ def test_set_values_the_parser_would_change(agents, version, name, value, edit, 
 @pytest.mark.parametrize("name, value, stored", [(CHANNEL + ".22.1", 2 ** 32 + 5004, "0"), (MODE, 2 ** 70, "1")])
 def test_authenticated_sets_out_of_range(agents, priv, name, value, stored):
     agent = writer(agents)
-    user = UsmUserData("carol", "carol-auth", priv and "carol-priv", authProtocol=usmHMACSHAAuthProtocol, privProtocol=priv)
+    user = UsmUserData("carol", "carol-auth", priv and "carol-priv", authProtocol=usmHMACSHAAuthProtocol,
+                       privProtocol=priv)
     error, status = next(setCmd(SnmpEngine(), user, UdpTransportTarget(("127.0.0.1", agent.port), timeout=3, retries=0),
                                 ContextData(), ObjectType(ObjectIdentity(name), rfc1902.Integer(value))))[:2]
     assert (error, int(status)) == (None, WRONG_VALUE)
@@ -181,13 +181,10 @@ def test_idle_tcp_connections_leave_descriptors_for_udp(agents):
     tcp_port = free_port(socket.SOCK_STREAM)
     agent = writer(agents, tcp_port, wrapper=["prlimit", "--nofile=64:64", "--"])
     connections = []
-    try:  # until the agent accepts no more and its backlog is full
+    with contextlib.suppress(OSError):  # until the agent accepts no more and its backlog is full
         while len(connections) < 200:
             connections.append(socket.create_connection(("127.0.0.1", tcp_port), timeout=3))
-    except OSError:
-        pass
-    assert 20 < len(connections) < 64
-    assert "Grovenmarch" in agent.get(DESC)
+    assert 20 < len(connections) < 64 and "Grovenmarch" in agent.get(DESC)
     # The listening socket rests instead of waking the agent for accept() to fail again.
     before = cpu_seconds(agent)
     time.sleep(1)
