@@ -2,10 +2,10 @@
 // agent can refuse them with the error a manager expects.
 #include "agent/set_value_guard.h"
 
-#include <algorithm>
+#include <QDebug>
+
 #include <array>
 #include <cstring>
-#include <utility>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -23,11 +23,6 @@ constexpr uint8_t sequence = ASN_SEQUENCE | ASN_CONSTRUCTOR;
 // 4294967295: what the library makes of 00 FF FF FF FF, outside Integer32.
 constexpr uint8_t outOfRange[] = {ASN_INTEGER, 5, 0, 0xff, 0xff, 0xff, 0xff};
 
-using Receive = int (*)(netsnmp_transport *, void *, int, void **, int *);
-// The library's receive functions, one per kind of transport (UDP, UDP6,
-// TCP, ...), each with a wrapper of its own.
-constexpr size_t receiveSlots = 8;
-Receive libraryReceives[receiveSlots] = {};
 SecmodInMsg *libraryDecode = nullptr;
 
 // A forward walk over BER headers the way the library's parser reads them.
@@ -174,34 +169,39 @@ void markSetPdu(BerWalk &ber)
     }
 }
 
-template <size_t Slot>
-int receiveGuarded(netsnmp_transport *transport, void *buffer, int size, void **opaque, int *opaqueLength)
+// The library's state of a session (snmp_api.c), as far as its parse hook; in
+// no installed header. An agent session is recognised by the two hooks the
+// agent library sets on either side, which also proves the layout.
+struct InternalSession
 {
-    const int received = libraryReceives[Slot](transport, buffer, size, opaque, opaqueLength);
-    if (received <= 0)
-        return received;
-    return int(markRefusableMessageValues(static_cast<uint8_t *>(buffer), size_t(received)));
+    void *requests;
+    void *requestsEnd;
+    int (*hookPre)(netsnmp_session *, netsnmp_transport *, void *, int);
+    int (*hookParse)(netsnmp_session *, netsnmp_pdu *, u_char *, size_t);
+    int (*hookPost)(netsnmp_session *, netsnmp_pdu *, int);
+};
+
+// Each complete message as the library hands it to its parser, whatever the
+// transport cut it into: one datagram, part of one TCP read, or several
+// reads put together. A value shortened leaves unused octets at the end,
+// which the library skips with the message.
+int parseGuarded(netsnmp_session *session, netsnmp_pdu *pdu, u_char *data, size_t length)
+{
+    length = markRefusableMessageValues(data, length);
+    auto *listed = static_cast<struct session_list *>(snmp_sess_pointer(session));
+    return listed ? snmp_parse(listed, session, pdu, data, length) : SNMPERR_BAD_SESSION;
 }
 
-template <size_t... Slots>
-constexpr std::array<Receive, sizeof...(Slots)> receiveWrappers(std::index_sequence<Slots...>)
+bool guardSession(const session_list &listed)
 {
-    return {&receiveGuarded<Slots>...};
-}
-constexpr std::array<Receive, receiveSlots> wrappers = receiveWrappers(std::make_index_sequence<receiveSlots>());
-
-void guardTransport(netsnmp_transport *transport)
-{
-    if (!transport->f_recv || std::find(wrappers.begin(), wrappers.end(), transport->f_recv) != wrappers.end())
-        return;
-    for (size_t slot = 0; slot < receiveSlots; ++slot) {
-        if (!libraryReceives[slot])
-            libraryReceives[slot] = transport->f_recv;
-        if (libraryReceives[slot] == transport->f_recv) {
-            transport->f_recv = wrappers[slot];
-            return;
-        }
-    }
+    auto *internal = reinterpret_cast<InternalSession *>(listed.internal);
+    if (!internal || internal->hookPre != netsnmp_agent_check_packet
+        || internal->hookPost != netsnmp_agent_check_parse)
+        return false;
+    if (internal->hookParse && internal->hookParse != parseGuarded)
+        return false;
+    internal->hookParse = parseGuarded;
+    return true;
 }
 
 // The scoped PDU is plaintext only here: decrypted, its authentication
@@ -242,12 +242,13 @@ size_t markRefusableScopedPduValues(uint8_t *data, size_t size)
 
 void guardSetValues()
 {
-    // Listening transports, those of agentaddress lines included; the ones a
-    // TCP listener accepts later are copies and inherit the wrapper.
-    for (const session_list *session = Sessions; session; session = session->next) {
-        if (session->transport)
-            guardTransport(session->transport);
-    }
+    // Listening sessions, those of agentaddress lines included; the ones a
+    // TCP listener accepts later copy its hooks.
+    bool guarded = false;
+    for (const session_list *session = Sessions; session; session = session->next)
+        guarded = guardSession(*session) || guarded;
+    if (!guarded)
+        qWarning() << "SET values cannot be checked before parsing: this Net-SNMP keeps its sessions otherwise";
     struct snmp_secmod_def *usm = find_sec_mod(USM_SEC_MODEL_NUMBER);
     if (usm && usm->decode && usm->decode != decodeGuarded) {
         libraryDecode = usm->decode;

@@ -9,8 +9,9 @@
 // that a SET of 2^32+7 would arrive as 7 and be stored; it drops the whole
 // message when an INTEGER has more than 8 octets or an IpAddress is not 4
 // octets long, so that the manager gets no answer at all. Once the agent
-// listens, this wraps the receive function of every transport (v1, v2c) and
-// the USM's decoding of the plaintext scoped PDU (v3). In a SET, an INTEGER
+// listens, this wraps the parsing of every complete message its sessions
+// receive (v1, v2c), over any transport, and the USM's decoding of the
+// plaintext scoped PDU (v3). In a SET, an INTEGER
 // outside Integer32 is replaced by one the library keeps out of that range
 // (4294967295), which the range checks refuse with wrongValue; an INTEGER
 // within range but padded beyond 8 octets is shortened to its 4 octets; and

@@ -24,6 +24,10 @@
 #include <cstdlib>
 #include <optional>
 
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
@@ -35,6 +39,35 @@ namespace {
 
 // 65535 less the IPv4 and UDP headers.
 constexpr int maxUdpPayload = 65507;
+// Descriptors no TCP connection may take: each request needs one for a while
+// (hosts.allow), and so does saving the engine's state.
+constexpr long reservedDescriptors = 16;
+// How long a listening socket rests after a connection could not be
+// accepted: doubled at each failure in a row.
+constexpr int firstListenerPause = 50; // ms
+constexpr int lastListenerPause = 1600;
+
+long freeDescriptors()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return LONG_MAX;
+    long open = 0;
+    if (DIR *descriptors = opendir("/proc/self/fd")) {
+        while (readdir(descriptors))
+            ++open;
+        closedir(descriptors);
+        open -= 3; // ".", ".." and the directory's own
+    }
+    return long(std::min<rlim_t>(limit.rlim_cur, LONG_MAX)) - open;
+}
+
+bool isListening(int descriptor)
+{
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    return getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening;
+}
 
 // What the library waits for between passes: the descriptors it reads, ascending,
 // and how long until its next timed work (an alarm, an inform's retry), if any.
@@ -217,6 +250,8 @@ void VivoeMibServer::stop()
     delete libraryTimer;
     libraryTimer = nullptr;
     unwatchLibraryDescriptors();
+    restingListeners.clear();
+    listenerPauses.clear();
     snmp_shutdown(agentName);
     running = false;
     qDebug() << "VIVOE MIB Server stopped";
@@ -229,6 +264,12 @@ void VivoeMibServer::readRequest(int descriptor)
 {
     if (!running)
         return;
+    const bool listener = isListening(descriptor);
+    if (listener && freeDescriptors() <= reservedDescriptors) {
+        restListener(descriptor);
+        return;
+    }
+    const qsizetype watched = requestNotifiers.size();
     netsnmp_large_fd_set readable;
     netsnmp_large_fd_set_init(&readable, FD_SETSIZE);
     NETSNMP_LARGE_FD_SET(descriptor, &readable);
@@ -238,6 +279,25 @@ void VivoeMibServer::readRequest(int descriptor)
     // A SET may have changed what the library keeps (sysContact, users).
     snmp_store_if_needed();
     followLibrary();
+    // No new connection to watch: accept() failed (the system's descriptors,
+    // say) and the connection still waits, so the socket would wake us at once.
+    if (listener && requestNotifiers.size() > watched)
+        listenerPauses.remove(descriptor);
+    else if (listener)
+        restListener(descriptor);
+}
+
+void VivoeMibServer::restListener(int descriptor)
+{
+    int &pause = listenerPauses[descriptor];
+    pause = std::clamp(pause * 2, firstListenerPause, lastListenerPause);
+    restingListeners.insert(descriptor);
+    followLibrary();
+    QTimer::singleShot(pause, this, [this, descriptor] {
+        restingListeners.remove(descriptor);
+        if (running)
+            followLibrary();
+    });
 }
 
 // The library's own timed work: requests past their time (an inform sent
@@ -256,7 +316,8 @@ void VivoeMibServer::runTimedWork()
 // deadline, or until a datagram or a signal when nothing is due.
 void VivoeMibServer::followLibrary()
 {
-    const LibraryWait wait = libraryWait();
+    LibraryWait wait = libraryWait();
+    wait.descriptors.removeIf([this](int descriptor) { return restingListeners.contains(descriptor); });
     watchLibraryDescriptors(wait.descriptors);
     if (!wait.nextDeadline) {
         libraryTimer->stop();

@@ -2,8 +2,10 @@
 // its configuration file and the event-loop hooks that drive it.
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QVarLengthArray>
 
 class QSocketNotifier;
@@ -29,6 +31,7 @@ private:
     void initializeMibData();
     void registerMibHandlers();
     void readRequest(int descriptor);
+    void restListener(int descriptor);
     void runTimedWork();
     void followLibrary();
     void watchLibraryDescriptors(const QVarLengthArray<int, 4> &descriptors);
@@ -41,4 +44,8 @@ private:
     QString listenAddress;
     // Wake-ups on request arrival, one per descriptor the library reads.
     QList<QSocketNotifier *> requestNotifiers;
+    // Listening TCP sockets left unwatched for a while because a connection
+    // could not be accepted, and the pause each takes at its next failure.
+    QSet<int> restingListeners;
+    QHash<int, int> listenerPauses;
 };

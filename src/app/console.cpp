@@ -112,6 +112,15 @@ int bindError(const Settings &settings)
 
 const char rule[] = "==========================================================";
 
+// The first names, then a count: a walk of many rows may lack most of their cells.
+QString missingNames(const QStringList &names)
+{
+    constexpr qsizetype shown = 40;
+    if (names.size() <= shown)
+        return names.join(QLatin1String(", "));
+    return names.first(shown).join(QLatin1String(", ")) + QStringLiteral(" and %1 more").arg(names.size() - shown);
+}
+
 } // namespace
 
 void setApplicationIdentity()
@@ -286,7 +295,7 @@ bool printProfileFromWalk(const Settings &settings)
         const QString source = settings.profilePath.isEmpty() ? QStringLiteral("the built-in camera")
                                                               : QStringLiteral("\"%1\"").arg(settings.profilePath);
         printLine(stderr, QStringLiteral("Not in the walk, taken from %1: %2")
-                              .arg(source, walk->filledIn.join(QLatin1String(", "))));
+                              .arg(source, missingNames(walk->filledIn)));
     }
     useDeviceProfile(walk->profile);
     return printProfile();

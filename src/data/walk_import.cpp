@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -416,6 +417,8 @@ public:
     QStringList filledIn;
 
     bool take(const QList<Varbind> &varbinds, bool recording, int lineCount);
+    // Why the rows taken cannot fit a profile file, before any is built; empty when they may.
+    QString tooManyRows(const QJsonObject &base) const;
     QJsonObject build(const QJsonObject &base);
     // The line and object a place of the profile came from.
     QString origin(const QString &place) const;
@@ -470,6 +473,31 @@ bool ProfileBuilder::take(const QList<Varbind> &varbinds, bool recording, int li
     return vivoe || fail(lineCount + 1, QStringLiteral("end of file without an object below %1, expected a walk "
                                                        "of a VIVOE device")
                                             .arg(QLatin1String(vivoeRoot)));
+}
+
+// The least text a row adds to the profile: every member a row built on the
+// base's has, with the shortest value.
+qsizetype leastRowSize(const QJsonArray &baseRows)
+{
+    QJsonObject row = baseRows.isEmpty() ? QJsonObject() : baseRows.first().toObject();
+    for (auto member = row.begin(); member != row.end(); ++member)
+        *member = 0;
+    return QJsonDocument(QJsonArray{row}).toJson(QJsonDocument::Indented).size() - 4; // "[\n", "]\n"
+}
+
+QString ProfileBuilder::tooManyRows(const QJsonObject &base) const
+{
+    qsizetype least = 0;
+    QStringList tables;
+    for (const auto &[table, tableName] : walkTables) {
+        const qsizetype count = rows.value(QLatin1String(table)).size();
+        least += count * leastRowSize(base.value(QLatin1String(table)).toArray());
+        tables << QStringLiteral("%1 rows of %2").arg(count).arg(QLatin1String(tableName));
+    }
+    if (least <= maximumDeviceFileSize)
+        return QString();
+    return tables.join(QLatin1String(" and ")) + QStringLiteral(": the profile would be larger than %1 MiB")
+                                                     .arg(maximumDeviceFileSize >> 20);
 }
 
 QJsonObject ProfileBuilder::build(const QJsonObject &base)
@@ -566,16 +594,25 @@ std::optional<WalkImport> profileFromWalk(const QString &path, const DeviceProfi
         return std::nullopt;
     WalkReader reader;
     ProfileBuilder builder;
+    const QJsonObject baseObject = profileObject(base);
     QString place;
     QString problem;
     if (!reader.read(*lines))
         problem = QStringLiteral("line %1: %2").arg(QString::number(reader.line), reader.problem);
     else if (!builder.take(reader.varbinds, reader.recording, int(lines->size())))
         problem = QStringLiteral("line %1: %2").arg(QString::number(builder.line), builder.problem);
-    else if (std::optional<DeviceProfile> profile = profileFromJson(builder.build(profileObject(base)), place, problem))
-        return WalkImport{*profile, builder.filledIn};
     else
-        problem = builder.origin(place) + QStringLiteral(": ") + problem;
+        problem = builder.tooManyRows(baseObject);
+    if (problem.isEmpty()) {
+        if (std::optional<DeviceProfile> profile = profileFromJson(builder.build(baseObject), place, problem)) {
+            // Long texts in rows few enough: what --profile would refuse all the same.
+            if (profileJson(*profile).size() <= maximumDeviceFileSize)
+                return WalkImport{*profile, builder.filledIn};
+            problem = QStringLiteral("the profile would be larger than %1 MiB").arg(maximumDeviceFileSize >> 20);
+        } else {
+            problem = builder.origin(place) + QStringLiteral(": ") + problem;
+        }
+    }
     error = QStringLiteral("Invalid walk \"%1\": %2").arg(path, problem);
     return std::nullopt;
 }

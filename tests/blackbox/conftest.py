@@ -41,8 +41,8 @@ def needs_root(why):
     return pytest.mark.skipif(not IS_ROOT, reason="needs root: " + why)
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+def free_port(kind=socket.SOCK_DGRAM):
+    with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 

@@ -96,6 +96,17 @@ def test_root_writes_system_config_and_opens_only_its_port(agents):
     assert mine == ["udp 0.0.0.0:%d" % agent.port]
 
 
+@pytest.mark.parametrize("installed", [False, True])
+def test_no_binary_searches_for_libraries_at_run_time(tmp_path, installed):
+    """An empty RUNPATH entry is the working directory: the agent, often root, would load libraries from there."""
+    top, build = (str(tmp_path) if installed else os.path.dirname(AGENT)), os.path.dirname(os.path.dirname(AGENT))
+    # DESTDIR: the systemd units go to an absolute path
+    assert not installed or run("cmake", "--install", build, env=dict(os.environ, DESTDIR=top)).returncode == 0
+    built = [path for name in ("vivoe-mib-server", "libvivoe-stream.so")
+             for path in glob.glob(top + "/**/" + name, recursive=True) if os.path.isfile(path)]
+    assert len(built) == 2 and [path for path in built if "PATH" in run("readelf", "-d", path).stdout] == []
+
+
 IN_USE = ("Address already in use\nAnother program uses that port (ss -lunp 'sport = :%(port)d' shows which): stop it "
           "or choose another port\n")
 ELSEWHERE = "Cannot assign requested address\nGive an address this host has (ip address lists them)\n"

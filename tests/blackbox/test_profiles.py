@@ -185,6 +185,14 @@ def test_walk_takes_what_it_lacks_from_the_built_in_camera(tmp_path):
     # 13 of the 14 scalars, the whole format table, 22 of the 24 cells of channel 5
     assert len(filled) == 13 + 1 + 22 and {"deviceDesc.0", "channelReset.0", "videoFormatTable"} <= filled
     assert not {"deviceMode.0", "channelType.5", "channelBitDepth.5"} & filled
+    # However much is missing, the names stay few.
+    path.write_text(status_rows(1000))
+    notes = [line for line in run(AGENT, "--profile-from-walk", str(path)).stderr.splitlines() if "Not in" in line]
+    assert len(notes) == 1 and len(notes[0]) < 2000 and notes[0].endswith(" and %d more" % (14 + 1 + 23 * 1000 - 40))
+
+
+def status_rows(count):
+    return "".join(".1.3.6.1.4.1.35990.3.1.3.3.1.4.%d = INTEGER: 1\n" % i for i in range(1, count + 1))
 
 
 @pytest.mark.parametrize("walk, error", [
@@ -199,6 +207,10 @@ def test_walk_takes_what_it_lacks_from_the_built_in_camera(tmp_path):
     ("1.3.6.1.4.1.35990.3.1.3.3.1.21.1|4|x\n", "line 1: channelMulticastAddress.1: found 4|x, expected tag 64"),
     ("\n.1.3.6.1.4.1.35990.3.1.3.3.1.22.2 = INTEGER: 65536\n", "line 2: channelMulticastPort.2: expected an "
                                                                "integer from 0 to 65535"),
+    # The profiles these make are larger than --profile reads: refused at once, or once built.
+    pytest.param(status_rows(100000), "0 rows of videoFormatTable and 100000 rows of channelTable: the profile would "
+                 "be larger than 16 MiB", id="100000 rows"),
+    pytest.param(status_rows(20000), "the profile would be larger than 16 MiB", id="20000 rows"),
 ])
 def test_bad_walk_is_refused_with_its_line(tmp_path, walk, error):
     path = tmp_path / "camera.walk"

@@ -1,20 +1,28 @@
 """Abuse, load and memory: hostile datagrams mutated from well-formed requests,
 answers too big for a datagram, managers walking at once, SIGTERM under load,
 and one serving cycle under Valgrind's memcheck."""
+import contextlib
+import os
 import random
 import re
+import socket
 import threading
+import time
 
 import pytest
-from conftest import (DESC, ROOT, SANITIZED, V1, V2C, VIVOE, client, engine_id, message, pysnmp, receive, request,
-                      v3_message)
+from conftest import (DESC, ROOT, SANITIZED, V1, V2C, VIVOE, client, engine_id, free_port, message, pysnmp, receive,
+                      request, run, v3_message)
 from pyasn1.type import constraint, univ
-from pysnmp.hlapi import ContextData, ObjectIdentity, ObjectType, SnmpEngine, UdpTransportTarget, UsmUserData, getCmd
+from pysnmp.hlapi import (ContextData, ObjectIdentity, ObjectType, SnmpEngine, UdpTransportTarget, UsmUserData, getCmd,
+                          setCmd, usmAesCfb128Protocol, usmHMACSHAAuthProtocol)
 from pysnmp.proto import rfc1902
 USER_DESC, MODE = VIVOE + ".3.1.1.10.0", VIVOE + ".3.1.1.14.0"
 CHANNEL, FORMAT = ROOT + ".3.3.1", ROOT + ".2.2.1"
 NO_ERROR, TOO_BIG, WRONG_LENGTH, WRONG_VALUE = 0, 1, 8, 10
 rfc1902.Integer.subtypeSpec = constraint.ConstraintsIntersection()  # lets pysnmp encode any INTEGER
+# and decode one: a refused SET echoes its value, which the library holds as 2^32-1
+ECHO = rfc1902.ObjectSyntax.componentType.getTypeByPosition(0).componentType.getTypeByPosition(0)
+ECHO._readOnly["subtypeSpec"] = ECHO.__dict__["subtypeSpec"] = constraint.ConstraintsIntersection()
 PARSE_COMPLAINT = re.compile(r"bad type returned \([0-9a-f]+\)|Bad PDU type received: 0x[0-9a-f]+")
 
 
@@ -97,12 +105,26 @@ def vmrss(agent):
     return int(re.search(r"VmRSS:\s+(\d+)", open("/proc/%d/status" % agent.proc.pid).read()).group(1))
 
 
-def writer(agents):
-    agent = agents()
+def writer(agents, tcp_port=None, **kwargs):
+    agent = agents(**kwargs)
     agent.grant_write()
     with open(agent.dir + "/write-access/vivoe_kestrunevale.local.conf", "a") as f:
         f.write("createUser bob\nrwuser bob noauth\n")
+        f.write("createUser carol SHA carol-auth AES carol-priv\nrwuser carol auth\n")
+        f.write("agentaddress tcp:127.0.0.1:%d\n" % tcp_port if tcp_port else "")
     return agent.start("--writable-tables")
+
+
+def over_tcp(port, packet, split):
+    """The answer to packet over TCP, cut after 12 octets or sent after a GET in the same write."""
+    with socket.create_connection(("127.0.0.1", port), timeout=3) as sock:
+        sock.sendall(packet[:12] if split else message("GetRequestPDU", [DESC], request_id=4) + packet)
+        time.sleep(0.2)
+        sock.sendall(packet[12:] if split else b"")
+        answer = b""
+        while not re.search(b"\x02\x01\x05\x02\x01.", answer, re.S) and (more := receive(sock, 3)):
+            answer += more
+        return answer
 
 
 def padded(value, octets):
@@ -113,7 +135,7 @@ def padded(value, octets):
 
 # The library would cut an INTEGER of 5 to 8 octets to 32 bits (2^32+5004 to 5004), drop a message
 # with a longer one or with an IpAddress that is not 4 octets: refused instead, in v2c and v3 alike.
-@pytest.mark.parametrize("version", ["2c", "3"])
+@pytest.mark.parametrize("version", ["2c", "3", "2c over TCP, split", "2c over TCP, after a GET"])
 @pytest.mark.parametrize("name, value, edit, error, stored", [
     (CHANNEL + ".22.1", rfc1902.Integer(2 ** 32 + 5004), None, WRONG_VALUE, "0"),
     (MODE, rfc1902.Integer(-2 ** 31 - 1), None, WRONG_VALUE, "1"),
@@ -124,17 +146,58 @@ def padded(value, octets):
      "239.192.1.1"),
 ])
 def test_set_values_the_parser_would_change(agents, version, name, value, edit, error, stored):
-    agent = writer(agents)
+    tcp_port = free_port(socket.SOCK_STREAM) if "TCP" in version else None
+    agent = writer(agents, tcp_port)
     sock = client(agent.port)
     if version == "3":
         packet = v3_message("SetRequestPDU", [(name, value)], user=b"bob", engine=engine_id(sock), request_id=5)
     else:
         packet = message("SetRequestPDU", [(name, value)], community=b"private", request_id=5)
-    sock.send(edit(packet) if edit else packet)
-    # request-id 5, then the error status; pysnmp would not decode the 2^32-1 echoed back
-    assert b"\x02\x01\x05\x02\x01" + bytes([error]) in receive(sock, 3)
+    packet = edit(packet) if edit else packet
+    if tcp_port:
+        answer = over_tcp(tcp_port, packet, "split" in version)
+    else:
+        sock.send(packet)
+        answer = receive(sock, 3)
+    # request-id 5, then the error status
+    assert b"\x02\x01\x05\x02\x01" + bytes([error]) in answer
     assert agent.get(name) == stored
     assert (" set to " in agent.stderr) == (error == NO_ERROR)
+
+
+@pytest.mark.parametrize("priv", [None, usmAesCfb128Protocol])
+@pytest.mark.parametrize("name, value, stored", [(CHANNEL + ".22.1", 2 ** 32 + 5004, "0"), (MODE, 2 ** 70, "1")])
+def test_authenticated_sets_out_of_range(agents, priv, name, value, stored):
+    agent = writer(agents)
+    user = UsmUserData("carol", "carol-auth", priv and "carol-priv", authProtocol=usmHMACSHAAuthProtocol,
+                       privProtocol=priv)
+    error, status = next(setCmd(SnmpEngine(), user, UdpTransportTarget(("127.0.0.1", agent.port), timeout=3, retries=0),
+                                ContextData(), ObjectType(ObjectIdentity(name), rfc1902.Integer(value))))[:2]
+    assert (error, int(status)) == (None, WRONG_VALUE)
+    assert agent.get(name) == stored
+
+
+def test_idle_tcp_connections_leave_descriptors_for_udp(agents):
+    tcp_port = free_port(socket.SOCK_STREAM)
+    agent = writer(agents, tcp_port, wrapper=["prlimit", "--nofile=64:64", "--"])
+    connections = []
+    with contextlib.suppress(OSError):  # until the agent accepts no more and its backlog is full
+        while len(connections) < 200:
+            connections.append(socket.create_connection(("127.0.0.1", tcp_port), timeout=3))
+    assert 20 < len(connections) < 64 and "Grovenmarch" in agent.get(DESC)
+    # The listening socket rests instead of waking the agent for accept() to fail again.
+    before = cpu_seconds(agent)
+    time.sleep(1)
+    assert cpu_seconds(agent) - before < 0.3
+    for connection in connections:
+        connection.close()
+    assert "Grovenmarch" in run("snmpget", "-v2c", "-c", "maplet", "-t", "3", "-Oqv", "tcp:127.0.0.1:%d" % tcp_port,
+                                DESC).stdout
+
+
+def cpu_seconds(agent):
+    fields = open("/proc/%d/stat" % agent.proc.pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def test_a_varbind_cannot_hide_the_next_from_the_guard(agents):
