@@ -12,9 +12,10 @@ stream_packages=(gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.
 # Net-SNMP's command-line tools, to query the running agent, and the trap
 # receiver of the README's coldStart example.
 run_packages=(snmp snmptrapd "${stream_packages[@]}")
-# ffmpeg: a receiver of the streams that nobody here wrote.
+# ffmpeg: a receiver of the streams that nobody here wrote; erlang-snmp: the
+# IETF modules the MIB module imports, as text.
 test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools snmpsim ffmpeg
-               "${stream_packages[@]}")
+               erlang-snmp "${stream_packages[@]}")
 # gstreamer1.0-tools: gst-launch-1.0 runs the same pipeline beside the agent.
 bench_packages=(snmp snmpd snmpsim procps python3 iproute2 gstreamer1.0-tools "${stream_packages[@]}")
 
@@ -25,11 +26,6 @@ case "${1:-build}" in
     bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
     *) echo "usage: $0 build|run|test|bench" >&2; exit 2 ;;
 esac
-
-# Some machines bring their own Node.js; Debian's npm would conflict with it.
-if [ "${1:-build}" = test ] && ! command -v npm >/dev/null 2>&1; then
-    wanted+=(npm)
-fi
 
 missing=()
 for package in "${wanted[@]}"; do

@@ -83,17 +83,47 @@ def test_ordinary_user_runs_from_home_on_port_1024_and_up(agents):
     low.stop(signal.SIGKILL)
 
 
-@needs_root("writes /etc/snmp")
+@needs_root("mounts a private /etc/snmp")
 def test_root_writes_system_config_and_opens_only_its_port(agents):
-    with open("/etc/snmp/vivoe_kestrunevale.conf", "w") as f:
-        f.write("stale\n")
-    agent = agents().start()
-    assert open("/etc/snmp/vivoe_kestrunevale.conf").read() == CONFIG
+    agent = agents()
+    etc = agent.private_etc_snmp({"vivoe_kestrunevale.conf": "stale\n"})
+    del agent.env["SNMPCONFPATH"]
+    agent.start()
+    assert open(etc + "/vivoe_kestrunevale.conf").read() == CONFIG
     assert not os.path.exists(agent.home + "/.snmp")
     sockets = run("ss", "-H", "-tulnpa").stdout.splitlines()
     mine = [line.split()[0] + " " + line.split()[4] for line in sockets if "pid=%d," % agent.proc.pid in line]
     # No SMUX (TCP 199), no AgentX: only the UDP port.
     assert mine == ["udp 0.0.0.0:%d" % agent.port]
+
+
+HOSTILE = "syslocation Hostile\nrwcommunity hostile\ntrap2sink 127.0.0.1:%d\n"
+
+
+@needs_root("mounts a private /etc/snmp")
+@pytest.mark.parametrize("user, own_path", [("root", True), ("nobody", True), ("nobody", False)])
+def test_system_local_conf_reaches_only_agents_that_search_it(agents, user, own_path):
+    """The suite's agents search their own directory; without SNMPCONFPATH any
+    user's agent reads the operator's /etc/snmp too."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sink:
+        sink.bind(("127.0.0.1", 0))
+        agent = agents(user=user)
+        agent.private_etc_snmp({"vivoe_kestrunevale.local.conf": HOSTILE % sink.getsockname()[1]})
+        if not own_path:
+            del agent.env["SNMPCONFPATH"]
+        agent.start()
+        location = agent.get("1.3.6.1.2.1.1.6.0")
+        written = agent.set(DESC.replace("1.1.0", "1.14.0"), "i", "2", community="hostile")
+        sink.settimeout(1)
+        trapped = receive_or_none(sink)
+    assert (location == '"Hostile"', written == "", trapped is not None) == (not own_path,) * 3
+
+
+def receive_or_none(sock):
+    try:
+        return sock.recv(2000)
+    except OSError:
+        return None
 
 
 IN_USE = ("Address already in use\nAnother program uses that port (ss -lunp 'sport = :%(port)d' shows which): stop it "
@@ -207,6 +237,7 @@ def test_output_that_cannot_be_written_fails(args):
 def test_unwritable_config_fails_the_start(agents, home):
     agent = agents(user="nobody")
     os.chmod(agent.home, 0o555)  # the agent may read it, not write it
+    del agent.env["SNMPCONFPATH"]
     if home == "unset":
         del agent.env["HOME"]
     agent.launch("--port", free_port())
