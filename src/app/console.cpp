@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QHostAddress>
 #include <QNetworkInterface>
 
@@ -108,6 +109,23 @@ int bindError(const Settings &settings)
         close(fd);
     freeaddrinfo(found);
     return error;
+}
+
+// Root, or a process granted CAP_NET_BIND_SERVICE (bit 10 of its effective
+// set), as a service unit running under an unprivileged user is.
+bool mayBindLowPorts()
+{
+    if (geteuid() == 0)
+        return true;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("CapEff:"))
+            return line.mid(7).trimmed().toULongLong(nullptr, 16) & (1ull << 10);
+    }
+    return false;
 }
 
 const char rule[] = "==========================================================";
@@ -236,7 +254,7 @@ bool listeningAllowed(const Settings &settings)
                               .arg(settings.portText));
         return false;
     }
-    if (settings.port < 1024 && geteuid() != 0) {
+    if (settings.port < 1024 && !mayBindLowPorts()) {
         printLine(stderr, QStringLiteral("ERROR: Port %1 requires root privileges").arg(settings.port));
         printLines(stderr, {"Run with sudo or choose port >= 1024"});
         return false;

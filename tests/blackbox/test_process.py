@@ -247,6 +247,20 @@ def test_unwritable_config_fails_the_start(agents, home):
     assert "ERROR: Failed to start" in agent.stderr and STARTED not in agent.stderr
 
 
+@needs_root("sets capabilities")
+@pytest.mark.parametrize("capability", [True, False])
+def test_ordinary_user_with_net_bind_service_serves_low_port(agents, capability):
+    agent = agents(user="nobody")
+    if capability:
+        agent.prefix += ["--inh-caps=+net_bind_service", "--ambient-caps=+net_bind_service"]
+    agent.port = free_low_port()
+    if not capability:
+        assert agent.launch("--port", agent.port).wait() == 1 and agent.stderr == PRIVILEGE % agent.port
+        return
+    assert "Grovenmarch" in agent.start().get(DESC)
+    assert agent.stop() == 0
+
+
 def free_low_port():
     for port in [161] + list(range(700, 1000)):
         try:
