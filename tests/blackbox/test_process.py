@@ -18,7 +18,7 @@ CONFIG = "# Auto-generated VIVOE MIB Server config\nrocommunity maplet\nagentXSo
 @pytest.mark.parametrize("args, status, after_banner, err", [
     (["--help"], 0, "Usage:", ""),
     (["--version"], 0, "VIVOE MIB Server 1.0.0", ""),
-    (["--bogus"], 1, "", "Unknown option 'bogus'"),
+    (["--bogus"], 1, "", "Unknown option 'bogus'.\nUsage: %s [options]; --help lists them\n" % AGENT),
     (["--port"], 1, "", "Missing value after '--port'"),
     (["1161"], 1, "", 'ERROR: Unexpected argument "1161"\nUsage: '),
 ])
@@ -28,6 +28,18 @@ def test_banner_comes_first(agents, args, status, after_banner, err):
     assert agent.stdout.startswith("=" * 58 + "\nVIVOE MIB SNMP Server v1.0.0 - TEMPLATE EXAMPLE\n")
     assert agent.stdout.split(BANNER_END, 1)[1].startswith(after_banner)
     assert err in agent.stderr
+
+
+@pytest.mark.parametrize("args, status", [(["-q"], 0), (["--quiet", "--verbose"], 1)])
+def test_quiet_shows_only_warnings_and_errors(agents, args, status):
+    agent = agents()
+    agent.port = free_port()
+    agent.launch("--port", agent.port, *args)
+    if status == 0:
+        assert wait_for(lambda: "Grovenmarch" in agent.get(DESC))
+        agent.stop()
+    assert (agent.wait(), agent.stdout) == (status, "")
+    assert agent.stderr == ("ERROR: --verbose and --quiet exclude each other\n" if status else "")
 
 
 PRIVILEGE = "ERROR: Port %s requires root privileges\nRun with sudo or choose port >= 1024\n"
