@@ -59,9 +59,9 @@ bench:
 CREATED = $(BUILD)/install_directories.txt
 install: build
 	rm -rf $(BUILD)/install-trial
-	DESTDIR=$(CURDIR)/$(BUILD)/install-trial cmake --install $(BUILD) >/dev/null
+	DESTDIR=$(abspath $(BUILD))/install-trial cmake --install $(BUILD) >/dev/null
 	cd $(BUILD)/install-trial && find . -mindepth 1 -type d | sed 's|^\.||' | \
-		while read -r dir; do [ -e "$$dir" ] || echo "$$dir"; done >> $(CURDIR)/$(CREATED)
+		while read -r dir; do [ -e "$$dir" ] || echo "$$dir"; done >> $(abspath $(CREATED))
 	rm -rf $(BUILD)/install-trial
 	cmake --install $(BUILD)
 

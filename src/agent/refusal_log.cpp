@@ -162,14 +162,14 @@ int decodeLogged(struct snmp_secmod_incoming_params *parms)
     const bool undecryptable = result == SNMPERR_SUCCESS && parms->secLevel == SNMP_SEC_LEVEL_AUTHPRIV
                                && parms->scopedPdu && *parms->scopedPdu && parms->scopedPduLen
                                && !looksDecrypted(*parms->scopedPdu, *parms->scopedPduLen);
-    const char *why = result == SNMPERR_USM_AUTHENTICATIONFAILURE             ? "authentication failed"
-                      : result == SNMPERR_USM_DECRYPTIONERROR || undecryptable ? "decryption failed"
+    const char *why = result == SNMPERR_USM_AUTHENTICATIONFAILURE             ? "authentication failed for user"
+                      : result == SNMPERR_USM_DECRYPTIONERROR || undecryptable ? "decryption failed for user"
                       : result == SNMPERR_USM_UNKNOWNSECURITYNAME              ? "unknown user"
                                                                                : nullptr;
     if (why) {
         const QByteArray user(parms->secName, parms->secNameLen ? int(*parms->secNameLen) : 0);
-        logRefusal(SecurityFailure, QStringLiteral("Refused SNMPv3 request from %1: user \"%2\" %3")
-                                        .arg(senderOf(parms->pdu), QString::fromUtf8(user), QLatin1String(why)));
+        logRefusal(SecurityFailure, QStringLiteral("Refused SNMPv3 request from %1: %2 \"%3\"")
+                                        .arg(senderOf(parms->pdu), QLatin1String(why), QString::fromUtf8(user)));
     }
     return result;
 }

@@ -107,9 +107,9 @@ REFUSALS = [  # (what is sent, the line --verbose logs for it)
     (("raw", b"wrong"), r"Refused request from 127\.0\.0\.1:\d+: unknown community"),
     (("set",), r"Refused SET from 127\.0\.0\.1:\d+: wrongValue %s\.3\.3\.1\.22\.1 \(channelTable\)" % VIVOE_MIB.replace(".", r"\.")),
     (("v3", "-A", "wrong-auth-key", "-X", "alice-priv-key"),
-     r'Refused SNMPv3 request from 127\.0\.0\.1:\d+: user "alice" authentication failed'),
+     r'Refused SNMPv3 request from 127\.0\.0\.1:\d+: authentication failed for user "alice"'),
     (("v3", "-A", "alice-auth-key", "-X", "wrong-priv-key"),
-     r'Refused SNMPv3 request from 127\.0\.0\.1:\d+: user "alice" decryption failed'),
+     r'Refused SNMPv3 request from 127\.0\.0\.1:\d+: decryption failed for user "alice"'),
 ]
 
 

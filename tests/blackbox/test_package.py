@@ -9,7 +9,8 @@ import pytest
 from conftest import AGENT, SANITIZED, SOURCE, run
 
 BUILD = os.path.dirname(os.path.dirname(AGENT))
-FILES = {"usr/bin/vivoe-mib-server", "usr/lib/vivoe-mib-server/libvivoe-stream.so",
+MODULE = "usr/lib/%s/vivoe-mib-server/libvivoe-stream.so" % run("dpkg-architecture", "-qDEB_HOST_MULTIARCH").stdout.strip()
+FILES = {"usr/bin/vivoe-mib-server", MODULE,
          "usr/share/snmp/mibs/VIVOE-CAMERA-SIM-MIB.txt", "usr/share/man/man8/vivoe-mib-server.8.gz",
          "usr/share/bash-completion/completions/vivoe-mib-server", "usr/share/doc/vivoe-mib-server/copyright",
          "usr/share/doc/vivoe-mib-server/changelog.gz", "lib/systemd/system/vivoe-mib-server.service",
@@ -38,13 +39,15 @@ def test_package_holds_the_agent_below_usr(package):
     deb, root = package
     listed = {line.split()[-1][2:] for line in run("dpkg-deb", "-c", deb).stdout.splitlines() if line[0] != "d"}
     assert listed == FILES
-    for binary in ("usr/bin/vivoe-mib-server", "usr/lib/vivoe-mib-server/libvivoe-stream.so"):
+    for binary in ("usr/bin/vivoe-mib-server", MODULE):
         assert run("file", os.path.join(root, binary)).stdout.strip().endswith(", stripped")
     fields = dict(re.findall(r"(?m)^(\w[\w-]*): (.*)$", run("dpkg-deb", "-f", deb).stdout))
     assert (fields["Package"], fields["Version"], fields["Section"]) == ("vivoe-mib-server", "1.0.0", "net")
     depends = {item.split()[0] for item in fields["Depends"].split(", ")}
     assert {"libsnmp40", "libqt6core6", "libqt6network6", "libgstreamer1.0-0"} <= depends
     assert not [name for name in depends if name.endswith("-dev")]  # nothing for building
+    # No maintainer script: apt remove leaves not even a record of the package.
+    assert not re.search(r"\b(pre|post)(inst|rm)\b", run("dpkg-deb", "-I", deb).stdout)
     lint = run("lintian", "--no-tag-display-limit", deb, timeout=300)
     assert [line for line in lint.stdout.splitlines() if line.startswith("E:")] == [], lint.stdout
 
