@@ -12,7 +12,6 @@
 #include <QHostAddress>
 #include <QLoggingCategory>
 #include <QNetworkInterface>
-#include <QRegularExpression>
 
 #include <cerrno>
 #include <algorithm>
@@ -182,12 +181,16 @@ QString groupedHelp(const QString &qtHelp, const QList<HelpGroup> &groups)
                "\nSee vivoe-mib-server(8).\n");
 }
 
-// The banner is printed before the command line is parsed.
+// The banner is printed before the command line is parsed: --quiet, -q, or
+// -q among the other flag letters ("-dq").
 bool quietRequested(const QStringList &arguments)
 {
-    const QRegularExpression compactedFlags(QStringLiteral("^-[dq]*q[dq]*$"));
-    return std::any_of(arguments.cbegin() + 1, arguments.cend(), [&](const QString &argument) {
-        return argument == QLatin1String("--quiet") || compactedFlags.match(argument).hasMatch();
+    return std::any_of(arguments.cbegin() + 1, arguments.cend(), [](const QString &argument) {
+        const bool shortFlags = argument.size() > 1 && argument.startsWith(QLatin1Char('-'))
+                                && std::all_of(argument.cbegin() + 1, argument.cend(), [](QChar letter) {
+                                       return letter == QLatin1Char('d') || letter == QLatin1Char('q');
+                                   });
+        return argument == QLatin1String("--quiet") || (shortFlags && argument.contains(QLatin1Char('q')));
     });
 }
 
