@@ -75,14 +75,11 @@ def test_manual_renders_and_lists_every_option():
     assert set(re.findall(r"(?m)^ {7}(?:-\w, )?(--[\w-]+)", options)) == help_options()
 
 
-COMPLETE = """source /usr/share/bash-completion/bash_completion
-source %s/packaging/vivoe-mib-server.bash-completion
-cd "$2"
-COMP_WORDS=("$1" $3 "$4"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMP_LINE="${COMP_WORDS[*]}"
-COMP_POINT=${#COMP_LINE}
-_vivoe_mib_server "$1" "$4" "${COMP_WORDS[-2]}"
-printf '%%s\\n' "${COMPREPLY[@]}"
-""" % SOURCE
+# Completes the last word of a command line as bash would, in directory $2.
+COMPLETE = ("source /usr/share/bash-completion/bash_completion; source %s/packaging/vivoe-mib-server.bash-completion;"
+            ' cd "$2"; COMP_WORDS=("$1" $3 "$4"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1));'
+            ' COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE};'
+            ' _vivoe_mib_server "$1" "$4" "${COMP_WORDS[-2]}"; echo "${COMPREPLY[@]}"' % SOURCE)
 
 
 @pytest.mark.parametrize("before, word, offered", [
@@ -93,7 +90,8 @@ printf '%%s\\n' "${COMPREPLY[@]}"
     ("--port", "", set()),
 ])
 def test_completion_offers_options_and_their_files(tmp_path, before, word, offered):
-    for name in ("cam.json", "cam.snmprec", "sub/"):
-        (tmp_path / name.rstrip("/")).mkdir() if name.endswith("/") else (tmp_path / name).touch()
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "cam.json").touch()
+    (tmp_path / "cam.snmprec").touch()
     result = run("bash", "-c", COMPLETE, "bash", AGENT, str(tmp_path), before, word)
     assert set(result.stdout.split()) == (help_options() if offered is None else offered), result.stderr
