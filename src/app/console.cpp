@@ -25,11 +25,11 @@
 
 namespace {
 
-// Every console line is flushed at once so that nothing is repeated by the
-// daemon forks or lost when the process is killed.
 // --quiet: standard output carries no announcements, only what was asked for.
 bool quietConsole = false;
 
+// Every console line is flushed at once so that nothing is repeated by the
+// daemon forks or lost when the process is killed.
 void printLines(std::FILE *stream, std::initializer_list<const char *> lines)
 {
     if (quietConsole && stream == stdout)
