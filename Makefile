@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 SAN_BUILD ?= $(BUILD)-sanitize
 FLEET ?= 50
 
-.PHONY: deps build run test test-build test-sanitize bench install uninstall clean
+.PHONY: deps build run test test-build test-sanitize bench install uninstall deb clean
 
 deps:
 	scripts/install-deps.sh run
@@ -54,16 +54,32 @@ bench:
 	/usr/bin/python3 bench/fleet_benchmark.py --build $(BUILD) --agents $(FLEET)
 	/usr/bin/python3 bench/stream_benchmark.py --build $(BUILD)
 
+# A trial install below $(BUILD) first tells which directories the real one
+# creates: uninstall removes those again once they are empty.
+CREATED = $(BUILD)/install_directories.txt
 install: build
+	rm -rf $(BUILD)/install-trial
+	DESTDIR=$(abspath $(BUILD))/install-trial cmake --install $(BUILD) >/dev/null
+	cd $(BUILD)/install-trial && find . -mindepth 1 -type d | sed 's|^\.||' | \
+		while read -r dir; do [ -e "$$dir" ] || echo "$$dir"; done >> $(abspath $(CREATED))
+	rm -rf $(BUILD)/install-trial
 	cmake --install $(BUILD)
 
 # Removes what the last install from $(BUILD) put in place, as cmake listed it,
-# and the stream module's own directory.
+# and the directories it created, deepest first, when they are empty.
 MANIFEST = $(BUILD)/install_manifest.txt
 uninstall:
 	@test -f $(MANIFEST) || { echo "No $(MANIFEST): nothing was installed from $(BUILD)" >&2; exit 1; }
 	xargs -r -d '\n' rm -fv < $(MANIFEST)
-	sed -n 's|/libvivoe-stream.so$$||p' $(MANIFEST) | xargs -r -d '\n' rmdir --ignore-fail-on-non-empty
+	! test -f $(CREATED) || sort -ru $(CREATED) | xargs -r -d '\n' rmdir -v --ignore-fail-on-non-empty
+	rm -f $(CREATED)
+
+# The Debian package of the agent, below /usr: $(BUILD)/package/vivoe-mib-server_*.deb.
+deb:
+	scripts/install-deps.sh deb
+	$(CONFIGURE) -DVIVOE_BUILD_TESTS=OFF -DVIVOE_BUILD_BENCH=OFF
+	cmake --build $(BUILD) -j $(JOBS) --target vivoe-mib-server vivoe-documents
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)

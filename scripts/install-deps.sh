@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing or benchmarking needs,
-# and only those that are missing. Usage: install-deps.sh build|run|test|bench
+# and only those that are missing. Usage: install-deps.sh build|run|test|bench|deb
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev libssl-dev libgstreamer1.0-dev
@@ -12,9 +12,13 @@ stream_packages=(gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.
 # Net-SNMP's command-line tools, to query the running agent, and the trap
 # receiver of the README's coldStart example.
 run_packages=(snmp snmptrapd "${stream_packages[@]}")
-# ffmpeg: a receiver of the streams that nobody here wrote.
+# CPack's DEB generator finds libraries with file, dependencies with dpkg-shlibdeps.
+deb_packages=(dpkg-dev file)
+# ffmpeg: a receiver of the streams that nobody here wrote; erlang-snmp: the
+# IETF modules the MIB module imports, as text; man-db, bash-completion,
+# lintian and systemd(-analyze) check the package, its manual and its units.
 test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools snmpsim ffmpeg
-               "${stream_packages[@]}")
+               erlang-snmp man-db bash-completion lintian systemd "${deb_packages[@]}" "${stream_packages[@]}")
 # gstreamer1.0-tools: gst-launch-1.0 runs the same pipeline beside the agent.
 bench_packages=(snmp snmpd snmpsim procps python3 iproute2 gstreamer1.0-tools "${stream_packages[@]}")
 
@@ -23,13 +27,9 @@ case "${1:-build}" in
     run) wanted=("${build_packages[@]}" "${run_packages[@]}") ;;
     test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
     bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
-    *) echo "usage: $0 build|run|test|bench" >&2; exit 2 ;;
+    deb) wanted=("${build_packages[@]}" "${deb_packages[@]}") ;;
+    *) echo "usage: $0 build|run|test|bench|deb" >&2; exit 2 ;;
 esac
-
-# Some machines bring their own Node.js; Debian's npm would conflict with it.
-if [ "${1:-build}" = test ] && ! command -v npm >/dev/null 2>&1; then
-    wanted+=(npm)
-fi
 
 missing=()
 for package in "${wanted[@]}"; do

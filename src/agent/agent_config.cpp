@@ -11,6 +11,14 @@
 
 QString chooseConfigDirectory()
 {
+    // A search path given in SNMPCONFPATH replaces the library's default one:
+    // the file goes where the library will read it, in the first directory of
+    // that path the agent may write.
+    const QStringList searchPath = qEnvironmentVariable("SNMPCONFPATH").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString &directory : searchPath) {
+        if (QDir().mkpath(directory) && QFileInfo(directory).isWritable())
+            return directory;
+    }
     const QString systemDirectory = QStringLiteral("/etc/snmp");
     if (QFileInfo(systemDirectory).isWritable())
         return systemDirectory;

@@ -7,6 +7,7 @@
 // configuration file it reads.
 inline constexpr char agentName[] = "vivoe_kestrunevale";
 
+// The first writable directory of SNMPCONFPATH when it is set; otherwise
 // "/etc/snmp" when writable, otherwise ~/.snmp.
 QString chooseConfigDirectory();
 

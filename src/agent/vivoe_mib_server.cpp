@@ -8,6 +8,7 @@
 #include "agent/mib_tables.h"
 #include "agent/mib_tree.h"
 #include "agent/notifications.h"
+#include "agent/refusal_log.h"
 #include "agent/set_value_guard.h"
 #include "agent/standard_modules.h"
 #include "data/device_data.h"
@@ -226,6 +227,8 @@ bool VivoeMibServer::start(int port)
     }
     qDebug() << "SNMP agent listening on UDP" << ListenPlace{listenAddress, port};
     guardSetValues();
+    if (refusalLog)
+        logRefusedRequests();
     // As snmpd does: saved at once, so that a crash still counts this boot.
     snmp_store(agentName);
     sendColdStart();

@@ -26,6 +26,8 @@ public:
     void setWritableTables(bool writable) { writableTables = writable; }
     // One IPv4 or IPv6 address to listen on; empty for all IPv4 addresses.
     void setListenAddress(const QString &address) { listenAddress = address; }
+    // --verbose: a log line for each refused request. Set before start.
+    void setRefusalLog(bool enabled) { refusalLog = enabled; }
 
 private:
     void initializeMibData();
@@ -42,6 +44,7 @@ private:
     QTimer *libraryTimer;
     bool writableTables = false;
     QString listenAddress;
+    bool refusalLog = false;
     // Wake-ups on request arrival, one per descriptor the library reads.
     QList<QSocketNotifier *> requestNotifiers;
     // Listening TCP sockets left unwatched for a while because a connection

@@ -8,7 +8,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QHostAddress>
+#include <QLoggingCategory>
 #include <QNetworkInterface>
 
 #include <cerrno>
@@ -23,10 +25,15 @@
 
 namespace {
 
+// --quiet: standard output carries no announcements, only what was asked for.
+bool quietConsole = false;
+
 // Every console line is flushed at once so that nothing is repeated by the
 // daemon forks or lost when the process is killed.
 void printLines(std::FILE *stream, std::initializer_list<const char *> lines)
 {
+    if (quietConsole && stream == stdout)
+        return;
     for (const char *line : lines)
         std::fprintf(stream, "%s\n", line);
     std::fflush(stream);
@@ -34,6 +41,8 @@ void printLines(std::FILE *stream, std::initializer_list<const char *> lines)
 
 void printLine(std::FILE *stream, const QString &line)
 {
+    if (quietConsole && stream == stdout)
+        return;
     std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
     std::fflush(stream);
 }
@@ -110,6 +119,81 @@ int bindError(const Settings &settings)
     return error;
 }
 
+// Root, or a process granted CAP_NET_BIND_SERVICE (bit 10 of its effective
+// set), as a service unit running under an unprivileged user is.
+bool mayBindLowPorts()
+{
+    if (geteuid() == 0)
+        return true;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("CapEff:"))
+            return line.mid(7).trimmed().toULongLong(nullptr, 16) & (1ull << 10);
+    }
+    return false;
+}
+
+// "-p, --port <port>": how Qt's help text names an option.
+QString synopsis(const QCommandLineOption &option)
+{
+    QStringList names;
+    for (const QString &name : option.names())
+        names.append((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name);
+    const QString value = option.valueName().isEmpty() ? QString() : QStringLiteral(" <%1>").arg(option.valueName());
+    return names.join(QStringLiteral(", ")) + value;
+}
+
+struct HelpGroup
+{
+    const char *heading;
+    QCommandLineOption first;
+};
+
+// Qt lists every option in one block: each group's heading goes before its
+// first option, and what Qt cannot say follows the options.
+QString groupedHelp(const QString &qtHelp, const QList<HelpGroup> &groups)
+{
+    QString help = qtHelp;
+    help.replace(QStringLiteral("\nOptions:\n"), QStringLiteral("\n"));
+    for (const HelpGroup &group : groups) {
+        const QString line = QStringLiteral("\n  ") + synopsis(group.first) + QLatin1Char(' ');
+        const QString separator = &group == &groups.first() ? QString() : QStringLiteral("\n");
+        help.insert(help.indexOf(line) + 1, separator + QLatin1String(group.heading) + QLatin1Char('\n'));
+    }
+    return help
+           + QStringLiteral(
+               "\nConfiguration files:\n"
+               "  vivoe_kestrunevale.conf        Written at every start: into the first writable\n"
+               "                                 directory of SNMPCONFPATH, else /etc/snmp when\n"
+               "                                 writable (root), else ~/.snmp\n"
+               "  vivoe_kestrunevale.local.conf  Yours (snmpd.conf syntax): read from every\n"
+               "                                 directory of SNMPCONFPATH, else of Net-SNMP's\n"
+               "                                 path (/etc/snmp, also for an ordinary user's\n"
+               "                                 agent, and ~/.snmp), and from the state directory\n"
+               "  State directory                $STATE_DIRECTORY, else /var/lib/vivoe-mib-server\n"
+               "                                 (root), else ~/.local/state/vivoe-mib-server\n"
+               "\nExit status:\n"
+               "  0  Stopped by SIGINT, SIGTERM or SIGHUP; help, version or profile printed\n"
+               "  1  Command-line error, refused port or address, failed start\n"
+               "\nSee vivoe-mib-server(8).\n");
+}
+
+// The banner is printed before the command line is parsed: --quiet, -q, or
+// -q among the other flag letters ("-dq").
+bool quietRequested(const QStringList &arguments)
+{
+    return std::any_of(arguments.cbegin() + 1, arguments.cend(), [](const QString &argument) {
+        const bool shortFlags = argument.size() > 1 && argument.startsWith(QLatin1Char('-'))
+                                && std::all_of(argument.cbegin() + 1, argument.cend(), [](QChar letter) {
+                                       return letter == QLatin1Char('d') || letter == QLatin1Char('q');
+                                   });
+        return argument == QLatin1String("--quiet") || (shortFlags && argument.contains(QLatin1Char('q')));
+    });
+}
+
 const char rule[] = "==========================================================";
 
 // The first names, then a count: a walk of many rows may lack most of their cells.
@@ -138,6 +222,8 @@ void printBanner(const QCoreApplication &app)
         return argument == QLatin1String("--print-profile")
                || argument.startsWith(QLatin1String("--profile-from-walk"));
     });
+    if (arguments.isEmpty() || quietRequested(arguments))
+        return;
     std::FILE *stream = profileOnStdout ? stderr : stdout;
     printLines(stream, {rule,
                         "VIVOE MIB SNMP Server v1.0.0 - TEMPLATE EXAMPLE",
@@ -162,11 +248,9 @@ Settings parseCommandLine(const QCoreApplication &app)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("VIVOE MIB SNMP Server - Template Example"));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
     QCommandLineOption portOption(
         {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("SNMP port number (default: 161, requires root for port < 1024)"),
+        QStringLiteral("SNMP port number (default: 161; below 1024 needs root or CAP_NET_BIND_SERVICE)"),
         QStringLiteral("port"), QStringLiteral("161"));
     QCommandLineOption daemonOption({QStringLiteral("d"), QStringLiteral("daemon")},
                                     QStringLiteral("Run as daemon (background process)"));
@@ -191,18 +275,24 @@ Settings parseCommandLine(const QCoreApplication &app)
         QStringLiteral("profile-from-walk"),
         QStringLiteral("Print the profile of the device this walk (snmpwalk output or .snmprec) shows, and exit"),
         QStringLiteral("file"));
-    parser.addOption(portOption);
-    parser.addOption(daemonOption);
-    parser.addOption(writableTablesOption);
-    parser.addOption(streamOption);
-    parser.addOption(addressOption);
-    parser.addOption(profileOption);
-    parser.addOption(printProfileOption);
-    parser.addOption(walkOption);
+    QCommandLineOption verboseOption(
+        QStringLiteral("verbose"),
+        QStringLiteral("Log each refused request: unknown community, SET refused, SNMPv3 user failing "
+                       "authentication (a few lines per second per cause at most)"));
+    QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
+                                   QStringLiteral("Show only warnings and errors, no banner"));
+    for (const QCommandLineOption *option : {&portOption, &addressOption, &daemonOption, &profileOption,
+                                             &writableTablesOption, &streamOption, &printProfileOption, &walkOption,
+                                             &verboseOption, &quietOption})
+        parser.addOption(*option);
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     // As QCommandLineParser::process would, but a help or version text that
     // cannot be written is a failure, not a success.
     if (!parser.parse(app.arguments())) {
         printLine(stderr, QCoreApplication::applicationName() + QStringLiteral(": ") + parser.errorText());
+        printLine(stderr, QStringLiteral("Usage: %1 [options]; --help lists them")
+                              .arg(QCoreApplication::arguments().constFirst()));
         std::exit(1);
     }
     if (parser.isSet(versionOption))
@@ -211,7 +301,14 @@ Settings parseCommandLine(const QCoreApplication &app)
                       ? 0
                       : 1);
     if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all")))
-        std::exit(printOutput(parser.helpText().toLocal8Bit()) ? 0 : 1);
+        std::exit(printOutput(groupedHelp(parser.helpText(), {{"Listening:", portOption},
+                                                              {"Device:", profileOption},
+                                                              {"Profiles (printed, then exit):", printProfileOption},
+                                                              {"Logging:", verboseOption},
+                                                              {"General:", helpOption}})
+                                  .toLocal8Bit())
+                      ? 0
+                      : 1);
     // "vivoe-mib-server 1161" (--port forgotten) must not start on port 161.
     if (!parser.positionalArguments().isEmpty()) {
         printLine(stderr, QStringLiteral("ERROR: Unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
@@ -232,6 +329,16 @@ Settings parseCommandLine(const QCoreApplication &app)
     settings.profilePath = parser.value(profileOption);
     settings.printProfile = parser.isSet(printProfileOption);
     settings.walkPath = parser.value(walkOption);
+    settings.verbose = parser.isSet(verboseOption);
+    settings.quiet = parser.isSet(quietOption);
+    if (settings.verbose && settings.quiet) {
+        printLines(stderr, {"ERROR: --verbose and --quiet exclude each other"});
+        std::exit(1);
+    }
+    if (settings.quiet) {
+        quietConsole = true;
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
+    }
     return settings;
 }
 
@@ -245,7 +352,7 @@ bool listeningAllowed(const Settings &settings)
                               .arg(settings.portText));
         return false;
     }
-    if (settings.port < 1024 && geteuid() != 0) {
+    if (settings.port < 1024 && !mayBindLowPorts()) {
         printLine(stderr, QStringLiteral("ERROR: Port %1 requires root privileges").arg(settings.port));
         printLines(stderr, {"Run with sudo or choose port >= 1024"});
         return false;

@@ -19,6 +19,8 @@ struct Settings
     bool printProfile = false;
     QString walkPath; // --profile-from-walk: print the profile of that walk
     QString portText; // as given, for error messages
+    bool verbose = false; // a log line for each refused request
+    bool quiet = false; // warnings and errors only
 };
 
 void setApplicationIdentity();
@@ -26,7 +28,7 @@ void setApplicationIdentity();
 void printBanner(const QCoreApplication &app);
 
 // Parses the command line; help, version, parse errors and stray arguments
-// end the process.
+// end the process. With --quiet, only warnings and errors are shown from then on.
 Settings parseCommandLine(const QCoreApplication &app);
 
 // The range 1 to 65535, the privilege rule, and a listening address that is

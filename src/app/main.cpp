@@ -34,6 +34,7 @@ int main(int argc, char *argv[])
     VivoeMibServer server;
     server.setWritableTables(settings.writableTables);
     server.setListenAddress(settings.address);
+    server.setRefusalLog(settings.verbose);
     activeServer = &server;
     if (!server.start(settings.port)) {
         activeServer = nullptr;

@@ -3,6 +3,7 @@ with a private home, as root or as nobody, optionally in a network namespace,
 and queries it with Net-SNMP's tools or with pysnmp, an independent stack.
 Run by an ordinary user, the agents run as that user and the tests that need
 root are skipped, each with its reason."""
+import glob
 import os
 import pwd
 import re
@@ -29,9 +30,9 @@ DESC = ROOT + ".1.1.0"
 STARTED = "VIVOE MIB Server started successfully"
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MODULE = "VIVOE-CAMERA-SIM-MIB"
-# Debian keeps the IETF base modules out of main; npm's net-snmp package ships them.
-CACHE = os.path.join(SOURCE, ".cache", "mib-deps")
-BASE = os.path.join(CACHE, "node_modules", "net-snmp", "lib", "mibs")
+# Debian keeps the IETF base modules out of snmp's packages; Erlang's SNMP
+# application ships those the module imports.
+BASE = (glob.glob("/usr/lib/erlang/lib/snmp-*/mibs") or ["erlang-snmp is not installed"])[0]
 V1, V2C = api.protoModules[api.protoVersion1], api.protoModules[api.protoVersion2c]
 IS_ROOT = os.geteuid() == 0
 
@@ -80,8 +81,10 @@ class Agent:
             os.chmod(self.dir, 0o755)
             os.chown(self.home, pwd.getpwnam("nobody").pw_uid, -1)
             self.prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-        # As the agent chooses it.
-        self.config_dir = "/etc/snmp" if os.access("/etc/snmp", os.W_OK) and user == "root" else self.home + "/.snmp"
+        # Read and written by the agent instead of /etc/snmp and ~/.snmp: what the
+        # machine's own configuration holds never reaches a test.
+        self.config_dir = self.home + "/.snmp"
+        self.env["SNMPCONFPATH"] = self.config_dir
 
     def grant_write(self, community="private"):
         """As an operator would: a .local.conf in Net-SNMP's search path."""
@@ -89,6 +92,18 @@ class Agent:
         with open(self.dir + "/write-access/vivoe_kestrunevale.local.conf", "w") as f:
             f.write("rwcommunity %s 127.0.0.1\n" % community)
         self.env["SNMPCONFPATH"] = self.config_dir + ":" + self.dir + "/write-access"
+
+    def private_etc_snmp(self, files):
+        """Runs the agent in a mount namespace of its own whose /etc/snmp holds
+        files: the machine's own /etc/snmp is neither read nor touched."""
+        etc = self.dir + "/etc-snmp"
+        os.makedirs(etc)
+        for name, text in files.items():
+            with open(os.path.join(etc, name), "w") as f:
+                f.write(text)
+        self.prefix = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                       'mount --bind "$0" /etc/snmp && exec "$@"', etc] + self.prefix
+        return etc
 
     def launch(self, *args, pipes=False):
         with open(self.dir + "/stdout", "wb") as out, open(self.dir + "/stderr", "wb") as err:
@@ -159,13 +174,7 @@ def agent(agents):
 @pytest.fixture(scope="module")
 def mib_options():
     """Net-SNMP tool options that load the MIB module and what it imports."""
-    for attempt in range(3):  # a registry hiccup should not fail the suite
-        if os.path.exists(os.path.join(BASE, "SNMPv2-CONF.mib")):
-            break
-        run("npm", "install", "--prefix", CACHE, "--no-save", "--no-audit", "--no-fund", "net-snmp@3.29.2",
-            timeout=300)
-        time.sleep(attempt)
-    assert os.path.exists(os.path.join(BASE, "SNMPv2-CONF.mib")), "cannot fetch the IETF base modules"
+    assert os.path.exists(os.path.join(BASE, "SNMPv2-CONF.mib")), BASE
     # Only this module and what it imports: anything it fails to name shows as a number.
     return ["-m", MODULE, "-M", os.path.join(SOURCE, "mibs") + ":" + BASE]
 

@@ -1,11 +1,12 @@
 """The agent as an SNMPv2 entity: the system and snmp groups from Net-SNMP's own
 modules, a coldStart to every sink (informs sent again until answered), and
 SNMPv3 state that survives restarts."""
+import re
 import socket
 import time
 
 import pytest
-from conftest import DESC, pysnmp
+from conftest import DESC, V2C, client, message, pysnmp, run, wait_for
 from pyasn1.codec.ber import decoder
 from pysnmp.hlapi import (ContextData, ObjectIdentity, ObjectType, SnmpEngine, Udp6TransportTarget,
                           UdpTransportTarget, UsmUserData, getCmd, usmAesCfb128Protocol, usmHMACSHAAuthProtocol)
@@ -97,3 +98,42 @@ def test_unwritable_state_directory_is_said_once(agents):
     warning = 'Cannot keep SNMPv3 engine state in "/proc/vivoe-state/udp-%d"' % agent.port
     assert agent.stderr.count(warning) == 1 and "across restarts" in agent.stderr
     assert "persistent" not in agent.stderr and "read_config_store" not in agent.stderr
+
+
+MODE = VIVOE_MIB + ".1.14.0"
+V3 = ["-v3", "-u", "alice", "-l", "authPriv", "-a", "SHA", "-x", "AES", "-t", "2", "-r", "0"]
+REFUSALS = [  # (what is sent, the line --verbose logs for it)
+    (("raw", b"maplet"), r"Refused SET from 127\.0\.0\.1:\d+: no write access %s" % MODE.replace(".", r"\.")),
+    (("raw", b"wrong"), r"Refused request from 127\.0\.0\.1:\d+: unknown community"),
+    (("set",), r"Refused SET from 127\.0\.0\.1:\d+: wrongValue %s\.3\.3\.1\.22\.1 \(channelTable\)" % VIVOE_MIB.replace(".", r"\.")),
+    (("v3", "-A", "wrong-auth-key", "-X", "alice-priv-key"),
+     r'Refused SNMPv3 request from 127\.0\.0\.1:\d+: authentication failed for user "alice"'),
+    (("v3", "-A", "alice-auth-key", "-X", "wrong-priv-key"),
+     r'Refused SNMPv3 request from 127\.0\.0\.1:\d+: decryption failed for user "alice"'),
+]
+
+
+@pytest.mark.parametrize("verbose", [True, False])
+def test_verbose_logs_one_line_per_refused_request(agents, verbose):
+    agent = agents()
+    configure(agent, USER)
+    agent.start("--writable-tables", *["--verbose"] * verbose)
+    sock = client(agent.port)
+    for (kind, *args), _ in REFUSALS:
+        if kind == "raw":
+            sock.send(message("SetRequestPDU", [(MODE, V2C.Integer(2))], community=args[0]))
+        elif kind == "set":
+            assert agent.set(VIVOE_MIB + ".3.3.1.22.1", "i", "65536") == "wrongValue"  # a UDP port
+        else:
+            assert run("snmpget", *V3, *args, "127.0.0.1:%d" % agent.port, MODE).returncode != 0
+    for _ in range(12):  # a flood of one cause: a few lines, then one that counts the others
+        sock.send(message("GetRequestPDU", [DESC], community=b"flood"))
+    assert agent.get(DESC).startswith('"Grovenmarch')  # all of the above handled by then
+    lines = [line for line in agent.stderr.splitlines() if line.startswith("Refused")]
+    if not verbose:
+        assert lines == []
+        return
+    assert [re.fullmatch(pattern, line) is not None for (_, pattern), line in zip(REFUSALS, lines)] == [True] * 5, lines
+    flood = lines[len(REFUSALS):]
+    assert 2 <= len(flood) <= 3 and all("unknown community" in line for line in flood)
+    assert wait_for(lambda: [agent.get(DESC, community="flood")] and "more like it not logged)" in agent.stderr)

@@ -9,7 +9,7 @@ import subprocess
 import time
 
 import pytest
-from conftest import AGENT, DESC, STARTED, free_port, needs_root, run, wait_for
+from conftest import AGENT, DESC, STARTED, free_port, needs_root, receive, run, wait_for
 
 BANNER_END = "comments\n" + "=" * 58 + "\n\n"
 CONFIG = "# Auto-generated VIVOE MIB Server config\nrocommunity maplet\nagentXSocket /dev/null\n"
@@ -18,7 +18,7 @@ CONFIG = "# Auto-generated VIVOE MIB Server config\nrocommunity maplet\nagentXSo
 @pytest.mark.parametrize("args, status, after_banner, err", [
     (["--help"], 0, "Usage:", ""),
     (["--version"], 0, "VIVOE MIB Server 1.0.0", ""),
-    (["--bogus"], 1, "", "Unknown option 'bogus'"),
+    (["--bogus"], 1, "", "Unknown option 'bogus'.\nUsage: %s [options]; --help lists them\n" % AGENT),
     (["--port"], 1, "", "Missing value after '--port'"),
     (["1161"], 1, "", 'ERROR: Unexpected argument "1161"\nUsage: '),
 ])
@@ -28,6 +28,18 @@ def test_banner_comes_first(agents, args, status, after_banner, err):
     assert agent.stdout.startswith("=" * 58 + "\nVIVOE MIB SNMP Server v1.0.0 - TEMPLATE EXAMPLE\n")
     assert agent.stdout.split(BANNER_END, 1)[1].startswith(after_banner)
     assert err in agent.stderr
+
+
+@pytest.mark.parametrize("args, status", [(["-q"], 0), (["--quiet", "--verbose"], 1)])
+def test_quiet_shows_only_warnings_and_errors(agents, args, status):
+    agent = agents()
+    agent.port = free_port()
+    agent.launch("--port", agent.port, *args)
+    if status == 0:
+        assert wait_for(lambda: "Grovenmarch" in agent.get(DESC))
+        agent.stop()
+    assert (agent.wait(), agent.stdout) == (status, "")
+    assert agent.stderr == ("ERROR: --verbose and --quiet exclude each other\n" if status else "")
 
 
 PRIVILEGE = "ERROR: Port %s requires root privileges\nRun with sudo or choose port >= 1024\n"
@@ -83,12 +95,13 @@ def test_ordinary_user_runs_from_home_on_port_1024_and_up(agents):
     low.stop(signal.SIGKILL)
 
 
-@needs_root("writes /etc/snmp")
+@needs_root("mounts a private /etc/snmp")
 def test_root_writes_system_config_and_opens_only_its_port(agents):
-    with open("/etc/snmp/vivoe_kestrunevale.conf", "w") as f:
-        f.write("stale\n")
-    agent = agents().start()
-    assert open("/etc/snmp/vivoe_kestrunevale.conf").read() == CONFIG
+    agent = agents()
+    etc = agent.private_etc_snmp({"vivoe_kestrunevale.conf": "stale\n"})
+    del agent.env["SNMPCONFPATH"]
+    agent.start()
+    assert open(etc + "/vivoe_kestrunevale.conf").read() == CONFIG
     assert not os.path.exists(agent.home + "/.snmp")
     sockets = run("ss", "-H", "-tulnpa").stdout.splitlines()
     mine = [line.split()[0] + " " + line.split()[4] for line in sockets if "pid=%d," % agent.proc.pid in line]
@@ -105,6 +118,27 @@ def test_no_binary_searches_for_libraries_at_run_time(tmp_path, installed):
     built = [path for name in ("vivoe-mib-server", "libvivoe-stream.so")
              for path in glob.glob(top + "/**/" + name, recursive=True) if os.path.isfile(path)]
     assert len(built) == 2 and [path for path in built if "PATH" in run("readelf", "-d", path).stdout] == []
+
+
+HOSTILE = "syslocation Hostile\nrwcommunity hostile\ntrap2sink 127.0.0.1:%d\n"
+
+
+@needs_root("mounts a private /etc/snmp")
+@pytest.mark.parametrize("user, own_path", [("root", True), ("nobody", True), ("nobody", False)])
+def test_system_local_conf_reaches_only_agents_that_search_it(agents, user, own_path):
+    """The suite's agents search their own directory; without SNMPCONFPATH any
+    user's agent reads the operator's /etc/snmp too."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sink:
+        sink.bind(("127.0.0.1", 0))
+        agent = agents(user=user)
+        agent.private_etc_snmp({"vivoe_kestrunevale.local.conf": HOSTILE % sink.getsockname()[1]})
+        if not own_path:
+            del agent.env["SNMPCONFPATH"]
+        agent.start()
+        location = agent.get("1.3.6.1.2.1.1.6.0")
+        written = agent.set(DESC.replace("1.1.0", "1.14.0"), "i", "2", community="hostile")
+        trapped = receive(sink, 1)
+    assert (location == '"Hostile"', written == "", trapped is not None) == (not own_path,) * 3
 
 
 IN_USE = ("Address already in use\nAnother program uses that port (ss -lunp 'sport = :%(port)d' shows which): stop it "
@@ -218,6 +252,7 @@ def test_output_that_cannot_be_written_fails(args):
 def test_unwritable_config_fails_the_start(agents, home):
     agent = agents(user="nobody")
     os.chmod(agent.home, 0o555)  # the agent may read it, not write it
+    del agent.env["SNMPCONFPATH"]
     if home == "unset":
         del agent.env["HOME"]
     agent.launch("--port", free_port())
@@ -225,6 +260,16 @@ def test_unwritable_config_fails_the_start(agents, home):
     path = agent.home if home == "read-only" else ""
     assert re.search(r'Cannot write SNMP config to "%s/.snmp/vivoe_kestrunevale.conf" - \w' % path, agent.stderr)
     assert "ERROR: Failed to start" in agent.stderr and STARTED not in agent.stderr
+
+
+@needs_root("sets capabilities")
+def test_ordinary_user_with_net_bind_service_serves_low_port(agents):
+    """As the units run it; without the capability the privilege rule refuses (above)."""
+    agent = agents(user="nobody")
+    agent.prefix += ["--inh-caps=+net_bind_service", "--ambient-caps=+net_bind_service"]
+    agent.port = free_low_port()
+    assert "Grovenmarch" in agent.start().get(DESC)
+    assert agent.stop() == 0
 
 
 def free_low_port():

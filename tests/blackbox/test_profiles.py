@@ -119,7 +119,8 @@ def test_twenty_agents_at_once_each_with_its_own_profile(agents):
     for k, agent in enumerate(fleet):
         profile["deviceDesc"] = "Vehicle camera %d" % k
         agent.address, agent.path = "127.0.0.%d" % (k + 2), write(agent, profile)
-    for agent in fleet:  # all at the same instant, all rewriting the one /etc/snmp file
+    for agent in fleet:  # all at the same instant, all rewriting one file
+        agent.env["SNMPCONFPATH"] = fleet[0].config_dir
         agent.launch("--address", agent.address, "--port", port, "--profile", agent.path)
     for k, agent in enumerate(fleet):
         assert wait_for(lambda: STARTED in agent.stderr or agent.proc.poll() is not None, 60), agent.stderr
