@@ -190,6 +190,11 @@ Settings parseCommandLine(const QCoreApplication &app)
     parser.addOption(profileOption);
     parser.addOption(printProfileOption);
     parser.addOption(walkOption);
+    // Read before the parser, by launchFleet; here for --help.
+    parser.addOption({QStringLiteral("fleet"),
+                      QStringLiteral("Run every device a JSON fleet file lists, one process each (with --daemon "
+                                     "alone)"),
+                      QStringLiteral("file")});
     // As QCommandLineParser::process would, but a help or version text that
     // cannot be written is a failure, not a success.
     if (!parser.parse(app.arguments())) {
