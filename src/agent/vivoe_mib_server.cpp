@@ -194,7 +194,7 @@ bool VivoeMibServer::start(int port)
     qDebug() << "SNMP agent listening on UDP" << ListenPlace{listenAddress, port};
     guardSetValues();
     // As snmpd does: saved at once, so that a crash still counts this boot.
-    snmp_store(agentName);
+    storeEngineState();
     sendColdStart();
 
     libraryTimer = new QTimer(this);
@@ -217,7 +217,8 @@ void VivoeMibServer::stop()
     delete libraryTimer;
     libraryTimer = nullptr;
     unwatchLibraryDescriptors();
-    snmp_shutdown(agentName);
+    storeEngineState();
+    shutDownWithoutStore();
     running = false;
     qDebug() << "VIVOE MIB Server stopped";
 }
