@@ -22,6 +22,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -74,14 +75,24 @@ QString fleetPath(int argc, char **argv, bool &daemon)
 struct Device
 {
     enum class State { Starting, Listening, Waiting, Failed, Stopped };
-    const FleetDevice *spec = nullptr;
     pid_t pid = 0;
     State state = State::Starting;
     QList<Clock::time_point> restarts; // within the last minute
     Clock::time_point restartAt;
-
-    QString name() const { return QStringLiteral("%1 port %2").arg(spec->address).arg(spec->port); }
 };
+
+// A stop request waiting while a thousand devices are forked must not wait
+// for the last of them.
+bool stopRequested(const sigset_t &handled)
+{
+    sigset_t pending;
+    sigpending(&pending);
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        if (sigismember(&handled, signalNumber) && sigismember(&pending, signalNumber))
+            return true;
+    }
+    return false;
+}
 
 QString exitReason(int status)
 {
@@ -92,11 +103,11 @@ QString exitReason(int status)
 class FleetParent
 {
 public:
-    explicit FleetParent(const QList<FleetDevice> &fleet);
+    explicit FleetParent(const Fleet &fleet);
     // In the parent: the fleet's exit status. In a device: null, and device()
     // says which one it is.
     std::optional<int> run();
-    const FleetDevice *device() const { return child; }
+    qsizetype device() const { return child; }
     int readinessDescriptor() const { return sockets[1]; }
 
 private:
@@ -108,25 +119,25 @@ private:
     void settle();
     int stopAll(int signalNumber);
     int pollTimeout() const;
+    // Made when a line names it: a thousand strings kept in the parent would
+    // strew the heap every device shares.
+    QString name(const Device &device) const { return fleet.endpoint(&device - devices.data()); }
 
+    const Fleet &fleet;
     QList<Device> devices;
     QHash<pid_t, qsizetype> byPid;
     sigset_t previousMask;
     int signals = -1;
     int sockets[2] = {-1, -1}; // [0] the parent reads the devices' reports, [1] the devices write
-    const FleetDevice *child = nullptr;
+    qsizetype child = -1;
     bool settled = false;
     bool anyFailed = false;
 };
 
-FleetParent::FleetParent(const QList<FleetDevice> &fleet)
+FleetParent::FleetParent(const Fleet &fleet) : fleet(fleet)
 {
-    devices.reserve(fleet.size());
-    for (const FleetDevice &spec : fleet) {
-        Device entry;
-        entry.spec = &spec;
-        devices.append(entry);
-    }
+    devices.resize(fleet.size());
+    byPid.reserve(devices.size());
 }
 
 std::optional<int> FleetParent::run()
@@ -148,7 +159,13 @@ std::optional<int> FleetParent::run()
         qWarning() << "Cannot supervise a fleet:" << qPrintable(qt_error_string(errno));
         return 1;
     }
+    // What the fleet's checks left free is merged now and given back: else
+    // every device's first allocations would rewrite the heap pages it lies in
+    // and so copy them, the more the larger the fleet.
+    malloc_trim(0);
     for (Device &device : devices) {
+        if (stopRequested(handled))
+            break; // the loop below reads the request and stops what started
         if (!fork(device))
             return std::nullopt;
     }
@@ -167,7 +184,7 @@ std::optional<int> FleetParent::run()
             watched[0].revents = 0; // one read drains every queued SIGCHLD
         }
         restartDue();
-        if (child)
+        if (child >= 0)
             return std::nullopt;
     }
 }
@@ -186,11 +203,11 @@ bool FleetParent::fork(Device &device)
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
             _exit(1);
-        child = device.spec;
+        child = &device - devices.data();
         return false;
     }
     if (pid < 0) {
-        qWarning().noquote() << "Cannot start device" << device.name() << "-" << qt_error_string(errno);
+        qWarning().noquote() << "Cannot start device" << name(device) << "-" << qt_error_string(errno);
         device.state = Device::State::Failed;
         anyFailed = true;
         return true;
@@ -253,7 +270,7 @@ void FleetParent::deviceEnded(Device &device, int status)
 {
     if (device.state == Device::State::Starting) {
         // Its own log said why (the address taken, say); the others run on.
-        qWarning().noquote() << "Device" << device.name() << QStringLiteral("failed to start (%1)").arg(exitReason(status));
+        qWarning().noquote() << "Device" << name(device) << QStringLiteral("failed to start (%1)").arg(exitReason(status));
         device.state = Device::State::Failed;
         anyFailed = true;
         return;
@@ -263,7 +280,7 @@ void FleetParent::deviceEnded(Device &device, int status)
         device.restarts.removeFirst();
     device.restartAt = device.restarts.size() < restartsPerMinute ? now : device.restarts.first() + std::chrono::minutes(1);
     device.state = Device::State::Waiting;
-    qWarning().noquote() << "Device" << device.name() << QStringLiteral("stopped (%1): restarting it").arg(exitReason(status))
+    qWarning().noquote() << "Device" << name(device) << QStringLiteral("stopped (%1): restarting it").arg(exitReason(status))
                          << (device.restartAt > now ? QStringLiteral("in %1 s, after %2 restarts this minute")
                                                           .arg(std::chrono::ceil<std::chrono::seconds>(device.restartAt - now).count())
                                                           .arg(restartsPerMinute)
@@ -339,7 +356,7 @@ int FleetParent::stopAll(int signalNumber)
         [[maybe_unused]] const ssize_t drained = read(signals, &info, sizeof info);
     }
     for (auto it = byPid.cbegin(); it != byPid.cend(); ++it) {
-        qWarning().noquote() << "Device" << devices[*it].name() << "did not stop within 2 s: killed";
+        qWarning().noquote() << "Device" << name(devices[*it]) << "did not stop within 2 s: killed";
         kill(it.key(), SIGKILL);
         waitpid(it.key(), &status, 0);
         anyFailed = true;
@@ -388,9 +405,9 @@ void launchFleet(int &argc, char **&argv)
     if (path.isEmpty())
         return;
     QString error;
-    // Never freed: the devices read their own entry from the parent's copy.
-    const auto *fleet = new QList<FleetDevice>(loadFleet(path, error).value_or(QList<FleetDevice>()));
-    if (fleet->isEmpty()) {
+    // Never freed: each device makes itself from the parent's copy.
+    const auto *fleet = new Fleet(loadFleet(path, error).value_or(Fleet()));
+    if (fleet->entries.isEmpty()) {
         printLine(stderr, QStringLiteral("ERROR: ") + error);
         std::exit(1);
     }
@@ -403,5 +420,5 @@ void launchFleet(int &argc, char **&argv)
     auto *parent = new FleetParent(*fleet);
     if (const std::optional<int> status = parent->run())
         std::exit(*status);
-    becomeDevice(*parent->device(), parent->readinessDescriptor(), argc, argv);
+    becomeDevice(fleet->device(parent->device()), parent->readinessDescriptor(), argc, argv);
 }

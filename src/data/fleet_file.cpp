@@ -14,7 +14,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -59,17 +63,10 @@ std::optional<QHostAddress> addressPlus(const QHostAddress &base, quint32 k)
     return address;
 }
 
-// Reads one entry of "devices": what every device of its range shares.
-class Entry
+// One entry of "devices": what every device of its range shares.
+class Entry : public FleetEntry
 {
 public:
-    QString at; // devices[i]
-    QJsonObject object;
-    QHostAddress address;
-    int port = 161, count = 1, first = 1;
-    bool writableTables = false, stream = false;
-    QJsonObject profile; // as profileObject gives it
-
     bool read(Problem &p, const QStringList &deviceKeys)
     {
         for (auto it = object.begin(); it != object.end(); ++it) {
@@ -88,9 +85,10 @@ public:
                && boolean(p, QStringLiteral("stream"), stream);
     }
 
-    // The profile member values of the device numbered n.
-    bool device(Problem &p, qint64 n, quint32 k, FleetDevice &device) const
+    // The device numbered n, the k-th of the range.
+    static bool device(const FleetEntry &e, Problem &p, qint64 n, quint32 k, FleetDevice &device)
     {
+        const auto &[at, object, profile, address, port, count, first, writableTables, stream] = e;
         QJsonObject values = profile;
         for (auto it = object.begin(); it != object.end(); ++it) {
             if (fleetKeys.contains(it.key()))
@@ -100,7 +98,7 @@ public:
                 return p.fail(at + it.key(), QStringLiteral("{n} or {n:0W} where a brace stands"));
             values.insert(it.key(), it.value().isString() ? QJsonValue(*text) : it.value());
         }
-        if (object.contains(QLatin1String("channelMulticastAddresses")) && !groups(p, k, values))
+        if (object.contains(QLatin1String("channelMulticastAddresses")) && !groups(e, p, k, values))
             return false;
         QString place, problem;
         const std::optional<DeviceProfile> made = profileFromJson(values, place, problem);
@@ -110,6 +108,7 @@ public:
             p.problem = problem;
             return false;
         }
+        device.address = addressPlus(address, k)->toString();
         device.port = port;
         device.writableTables = writableTables;
         device.stream = stream;
@@ -141,8 +140,10 @@ private:
 
     // One group per channel of the profile, in its order, each k further on;
     // 0.0.0.0 (none) stays none.
-    bool groups(Problem &p, quint32 k, QJsonObject &values) const
+    static bool groups(const FleetEntry &e, Problem &p, quint32 k, QJsonObject &values)
     {
+        const QString &at = e.at;
+        const QJsonObject &object = e.object;
         const QString key = QStringLiteral("channelMulticastAddresses");
         const QJsonArray given = object.value(key).toArray();
         QJsonArray rows = values.value(QLatin1String("channels")).toArray();
@@ -170,7 +171,7 @@ public:
 
     Problem p;
 
-    bool read(const QJsonObject &top, QList<FleetDevice> &devices)
+    bool read(const QJsonObject &top, Fleet &fleet)
     {
         if (top.size() != 1 || !top.value(QLatin1String("devices")).isArray()
             || top.value(QLatin1String("devices")).toArray().isEmpty())
@@ -188,16 +189,35 @@ public:
                 return false;
             if ((total += entry.count) > maximumFleetSize)
                 return p.fail(entry.at + QStringLiteral("count"), QStringLiteral("at most %1 devices in all").arg(maximumFleetSize));
-            if (!expand(entry, devices))
+            fleet.entries.append(entry);
+        }
+        // Sized at once: it must not grow between what each check discards.
+        endpoints.reserve(size_t(total));
+        for (qsizetype i = 0; i < fleet.entries.size(); ++i) {
+            if (!check(fleet.entries.at(i), i))
                 return false;
         }
-        return true;
+        return usedOnce(fleet);
     }
 
 private:
     QString directory;
     QHash<QString, QJsonObject> profiles; // read once, whatever the number of devices naming one
-    QHash<QString, QString> endpoints;    // "address port" to where it was first given
+    // Every device's address and port, and where it stands: one block, not
+    // a thousand small ones left among the checks' garbage, which the memory
+    // every device shares with the parent would carry.
+    struct Endpoint
+    {
+        std::array<quint8, 16> address;
+        size_t zone; // of a link-local IPv6 address, hashed
+        int port;
+        qsizetype entry;
+        int k;
+
+        auto key() const { return std::tie(address, zone, port); }
+        auto order() const { return std::tie(address, zone, port, entry, k); }
+    };
+    std::vector<Endpoint> endpoints;
 
     static QStringList deviceKeys()
     {
@@ -234,7 +254,9 @@ private:
         return true;
     }
 
-    bool expand(const Entry &entry, QList<FleetDevice> &devices)
+    // Every device of the range made once, and dropped: the devices make
+    // their own when they start.
+    bool check(const FleetEntry &entry, qsizetype i)
     {
         for (int k = 0; k < entry.count; ++k) {
             const std::optional<QHostAddress> address = addressPlus(entry.address, quint32(k));
@@ -242,19 +264,44 @@ private:
                 return p.fail(entry.at + QStringLiteral("count"),
                               QStringLiteral("a range that stays within unicast addresses"));
             FleetDevice device;
-            if (!entry.device(p, qint64(entry.first) + k, quint32(k), device))
+            if (!Entry::device(entry, p, qint64(entry.first) + k, quint32(k), device))
                 return false;
-            const QString endpoint = QStringLiteral("%1 port %2").arg(address->toString()).arg(entry.port);
-            const QString place = entry.count > 1 ? QStringLiteral("%1 (n = %2)").arg(entry.at.chopped(1)).arg(entry.first + k)
-                                                  : entry.at.chopped(1);
-            if (endpoints.contains(endpoint))
-                return p.fail(entry.at + QStringLiteral("address"), QStringLiteral("an address and port used once"),
-                              QStringLiteral("%1 given twice, in %2 and %3").arg(endpoint, endpoints.value(endpoint), place));
-            endpoints.insert(endpoint, place);
-            device.address = address->toString();
-            devices.append(std::move(device));
+            Endpoint endpoint{{}, qHash(address->scopeId()), entry.port, i, k};
+            const Q_IPV6ADDR bytes = address->toIPv6Address();
+            std::copy(std::begin(bytes.c), std::end(bytes.c), endpoint.address.begin());
+            endpoints.push_back(endpoint);
         }
         return true;
+    }
+
+    static QString placeOf(const FleetEntry &entry, int k)
+    {
+        return entry.count > 1 ? QStringLiteral("%1 (n = %2)").arg(entry.at.chopped(1)).arg(entry.first + k)
+                               : entry.at.chopped(1);
+    }
+
+    // The first device in the file whose address and port an earlier one has.
+    bool usedOnce(const Fleet &fleet)
+    {
+        std::sort(endpoints.begin(), endpoints.end(), [](const Endpoint &a, const Endpoint &b) { return a.order() < b.order(); });
+        const Endpoint *twice = nullptr, *first = nullptr;
+        for (size_t j = 1; j < endpoints.size(); ++j) {
+            const Endpoint &e = endpoints[j];
+            if (e.key() == endpoints[j - 1].key() && (!twice || std::tie(e.entry, e.k) < std::tie(twice->entry, twice->k))) {
+                twice = &e;
+                first = &endpoints[j - 1];
+                while (first != endpoints.data() && (first - 1)->key() == e.key())
+                    --first;
+            }
+        }
+        if (!twice)
+            return true;
+        const FleetEntry &entry = fleet.entries.at(twice->entry);
+        return p.fail(entry.at + QStringLiteral("address"), QStringLiteral("an address and port used once"),
+                      QStringLiteral("%1 port %2 given twice, in %3 and %4")
+                          .arg(addressPlus(entry.address, quint32(twice->k))->toString())
+                          .arg(entry.port)
+                          .arg(placeOf(fleet.entries.at(first->entry), first->k), placeOf(entry, twice->k)));
     }
 };
 
@@ -281,7 +328,45 @@ std::optional<QString> expandDeviceNumber(const QString &text, qint64 n)
     return result + text.mid(from);
 }
 
-std::optional<QList<FleetDevice>> loadFleet(const QString &path, QString &error)
+qsizetype Fleet::size() const
+{
+    qsizetype total = 0;
+    for (const FleetEntry &entry : entries)
+        total += entry.count;
+    return total;
+}
+
+namespace {
+
+// The entry of the k-th device, and k within it.
+std::pair<const FleetEntry *, qsizetype> entryOf(const QList<FleetEntry> &entries, qsizetype k)
+{
+    for (const FleetEntry &entry : entries) {
+        if (k < entry.count)
+            return {&entry, k};
+        k -= entry.count;
+    }
+    return {nullptr, 0};
+}
+
+} // namespace
+
+QString Fleet::endpoint(qsizetype k) const
+{
+    const auto [entry, within] = entryOf(entries, k);
+    return QStringLiteral("%1 port %2").arg(addressPlus(entry->address, quint32(within))->toString()).arg(entry->port);
+}
+
+FleetDevice Fleet::device(qsizetype k) const
+{
+    const auto [entry, within] = entryOf(entries, k);
+    Problem checkedBefore;
+    FleetDevice device;
+    Entry::device(*entry, checkedBefore, qint64(entry->first) + within, quint32(within), device);
+    return device;
+}
+
+std::optional<Fleet> loadFleet(const QString &path, QString &error)
 {
     QString problem;
     const std::optional<QByteArray> content = readDeviceFile(path, problem);
@@ -292,13 +377,13 @@ std::optional<QList<FleetDevice>> loadFleet(const QString &path, QString &error)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
     FleetReader reader(path);
-    QList<FleetDevice> devices;
+    Fleet fleet;
     if (document.isNull())
         reader.p.fail(lineAndColumn(*content, parseError.offset), QStringLiteral("JSON (%1)").arg(parseError.errorString()));
     else if (!document.isObject())
         reader.p.fail(QStringLiteral("the top level"), QStringLiteral("an object"));
-    else if (reader.read(document.object(), devices))
-        return devices;
+    else if (reader.read(document.object(), fleet))
+        return fleet;
     error = QStringLiteral("Invalid fleet \"%1\": %2: %3").arg(path, reader.p.place, reader.p.problem);
     return std::nullopt;
 }
