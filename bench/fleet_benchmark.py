@@ -288,8 +288,10 @@ def measure_large(side, binary, count, workdir, recording):
         figures["ready_s"] = wait_until_all_answer(expected, port, started)
         if figures["ready_s"] is None:
             return figures
-        time.sleep(1.0)  # the probes' last answers
         pids = [p.pid for p in processes] + (fleet_children(processes[0].pid) if side == "fleet" else [])
+        # What the start cost, whatever else ran on the machine meanwhile.
+        figures["start_cpu_s"] = sum(cpu_seconds(pid) for pid in pids)
+        time.sleep(1.0)  # the probes' last answers
         idle = idle_window({side: pids}, LARGE_IDLE_SECONDS)[side]
         figures.update(cpu_pct=idle["cpu_pct"], wakeups=idle["wakeups"],
                        private_kib=1024.0 * idle["private_mib"] / count)
@@ -300,6 +302,7 @@ def measure_large(side, binary, count, workdir, recording):
         stop_all(processes)
         figures["stop_s"] = time.monotonic() - began
         figures["left"] = sum(os.path.exists("/proc/%d" % pid) for pid in pids[1:] if side == "fleet")
+        figures["status"] = processes[0].returncode if side == "fleet" else None
         return figures
     finally:
         stop_all(processes)
@@ -311,6 +314,7 @@ def report_large(count, large):
           % (count, count))
     print("|---|---:|---:|---:|")
     for key, label, fmt in (("ready_s", "time until every device answered (s)", "%.2f"),
+                            ("start_cpu_s", "CPU the start took, all processes (s)", "%.2f"),
                             ("private_kib", "private memory per device (KiB)", "%.0f"),
                             ("cpu_pct", "idle CPU over %.0f s, together (%% of one core)" % LARGE_IDLE_SECONDS,
                              "%.2f"),
@@ -336,6 +340,9 @@ def report_large(count, large):
                                                    cell(fleet.get("cpu_pct"), "%.2f")))
     print("  %s  nothing of the fleet left running after its stop: %s" % (
         "PASS" if fleet.get("left") == 0 else "FAIL", cell(fleet.get("left"), "%d")))
+    print("  %s  the fleet stopped within 2 s, exit status 0: %s s, status %s" % (
+        "PASS" if fleet.get("stop_s", 9) <= 2.0 and fleet.get("status") == 0 else "FAIL",
+        cell(fleet.get("stop_s"), "%.2f"), cell(fleet.get("status"), "%d")))
 
 
 def cell(value, fmt):

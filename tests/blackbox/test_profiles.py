@@ -245,8 +245,12 @@ def identity(address, port):
 
 def test_fleet_devices_answer_come_back_and_stop_together(agents):
     fleet, port = agents(), free_port()
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(fleet.dir + "/notify")
+    notify.settimeout(60)
+    fleet.env["NOTIFY_SOCKET"] = fleet.dir + "/notify"
     fleet.launch("--fleet", fleet_file(fleet, port))
-    assert wait_for(lambda: FLEET_STARTED in fleet.stderr, 60), fleet.stderr
+    assert notify.recv(100) == b"READY=1"  # from the parent alone, once all listen
     assert FLEET_STARTED + "3 of 3 devices listening" in fleet.stderr
     seen = {a: identity(a, port) for a in ("127.0.0.2", "127.0.0.3", "127.0.0.4")}
     assert [answer for answer, _ in seen.values()] == [
@@ -260,6 +264,9 @@ def test_fleet_devices_answer_come_back_and_stop_together(agents):
     # Back with its serial and engine ID: each device keeps its own state.
     assert wait_for(lambda: {a: identity(a, port) for a in seen} == seen, 20), fleet.stderr
     children = devices_of(fleet.proc.pid)
+    notify.settimeout(0)
+    with pytest.raises(OSError):
+        notify.recv(100)
     assert fleet.stop(timeout=5) == 0 and fleet.stderr.endswith("fleet: Fleet stopped\n")
     assert not any(os.path.exists("/proc/%d" % p) for p in children)
 
