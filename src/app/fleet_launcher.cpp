@@ -372,6 +372,8 @@ int FleetParent::stopAll(int signalNumber)
 
 // What the device's own run sequence reads: its command line without --fleet
 // or --daemon, its profile, and a log whose every line names it.
+char **deviceArgv = nullptr;
+
 void becomeDevice(const FleetDevice &device, int readiness, int &argc, char **&argv)
 {
     reportReadinessTo(readiness);
@@ -394,12 +396,17 @@ void becomeDevice(const FleetDevice &device, int readiness, int &argc, char **&a
     if (device.stream)
         arguments << "--stream";
     // Lives as long as the process, as the original argv does.
-    char **deviceArgv = new char *[arguments.size() + 1]();
+    deviceArgv = new char *[arguments.size() + 1]();
     for (qsizetype i = 0; i < arguments.size(); ++i)
         deviceArgv[i] = strdup(arguments.at(i).constData());
     argc = int(arguments.size());
     argv = deviceArgv;
 }
+
+// Never freed, and held here so that a leak checker sees them held: each
+// device makes itself from the parent's copy, and runs with its own argv.
+const Fleet *fleet = nullptr;
+FleetParent *parent = nullptr;
 
 } // namespace
 
@@ -410,8 +417,7 @@ void launchFleet(int &argc, char **&argv)
     if (path.isEmpty())
         return;
     QString error;
-    // Never freed: each device makes itself from the parent's copy.
-    const auto *fleet = new Fleet(loadFleet(path, error).value_or(Fleet()));
+    fleet = new Fleet(loadFleet(path, error).value_or(Fleet()));
     if (fleet->entries.isEmpty()) {
         printLine(stderr, QStringLiteral("ERROR: ") + error);
         std::exit(1);
@@ -422,7 +428,7 @@ void launchFleet(int &argc, char **&argv)
         daemonize();
     }
     qSetMessagePattern(QStringLiteral("fleet: %{if-category}%{category}: %{endif}%{message}"));
-    auto *parent = new FleetParent(*fleet);
+    parent = new FleetParent(*fleet);
     if (const std::optional<int> status = parent->run())
         std::exit(*status);
     becomeDevice(fleet->device(parent->device()), parent->readinessDescriptor(), argc, argv);
