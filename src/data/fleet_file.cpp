@@ -88,30 +88,29 @@ public:
     // The device numbered n, the k-th of the range.
     static bool device(const FleetEntry &e, Problem &p, qint64 n, quint32 k, FleetDevice &device)
     {
-        const auto &[at, object, profile, address, port, count, first, writableTables, stream] = e;
-        QJsonObject values = profile;
-        for (auto it = object.begin(); it != object.end(); ++it) {
+        QJsonObject values = e.profile;
+        for (auto it = e.object.begin(); it != e.object.end(); ++it) {
             if (fleetKeys.contains(it.key()))
                 continue;
-            std::optional<QString> text = expandDeviceNumber(it.value().toString(), n);
+            const std::optional<QString> text = expandDeviceNumber(it.value().toString(), n);
             if (it.value().isString() && !text)
-                return p.fail(at + it.key(), QStringLiteral("{n} or {n:0W} where a brace stands"));
+                return p.fail(e.at + it.key(), QStringLiteral("{n} or {n:0W} where a brace stands"));
             values.insert(it.key(), it.value().isString() ? QJsonValue(*text) : it.value());
         }
-        if (object.contains(QLatin1String("channelMulticastAddresses")) && !groups(e, p, k, values))
+        if (e.object.contains(QLatin1String("channelMulticastAddresses")) && !groups(e, p, k, values))
             return false;
         QString place, problem;
         const std::optional<DeviceProfile> made = profileFromJson(values, place, problem);
         if (!made) {
             // The device of a range that fails is named by its number.
-            p.place = (count > 1 ? QStringLiteral("%1 (n = %2).").arg(at.chopped(1)).arg(n) : at) + place;
+            p.place = (e.count > 1 ? QStringLiteral("%1 (n = %2).").arg(e.at.chopped(1)).arg(n) : e.at) + place;
             p.problem = problem;
             return false;
         }
-        device.address = addressPlus(address, k)->toString();
-        device.port = port;
-        device.writableTables = writableTables;
-        device.stream = stream;
+        device.address = addressPlus(e.address, k)->toString();
+        device.port = e.port;
+        device.writableTables = e.writableTables;
+        device.stream = e.stream;
         device.profile = *made;
         return true;
     }
