@@ -348,9 +348,14 @@ int FleetParent::stopAll(int signalNumber)
     int status = 0;
     while (!byPid.isEmpty()) {
         const pid_t pid = waitpid(-1, &status, WNOHANG);
-        // However it ended now, it was asked to: a device that had not yet
-        // set up its signal handling ends by SIGTERM itself.
+        // A device that had not yet set up its signal handling ends by the
+        // SIGTERM itself, which is no failure; a failing exit status is.
         if (pid > 0) {
+            const auto found = byPid.constFind(pid);
+            if (found != byPid.cend() && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+                qWarning().noquote() << "Device" << name(devices[*found]) << "stopped with" << exitReason(status);
+                anyFailed = true;
+            }
             byPid.remove(pid);
             continue;
         }
