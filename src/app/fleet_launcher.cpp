@@ -77,7 +77,7 @@ QString fleetPath(int argc, char **argv, bool &daemon)
 
 struct Device
 {
-    enum class State { Starting, Listening, Waiting, Failed, Stopped };
+    enum class State { Starting, Listening, Waiting, Failed };
     pid_t pid = 0;
     State state = State::Starting;
     QList<Clock::time_point> restarts; // within the last minute
