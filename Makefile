@@ -5,6 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 SAN_BUILD ?= $(BUILD)-sanitize
 FLEET ?= 50
+DEVICES ?= 1000
 
 .PHONY: deps build run test test-build test-sanitize bench install uninstall deb clean
 
@@ -51,7 +52,7 @@ bench:
 	$(CONFIGURE) -DVIVOE_BUILD_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS) --target vivoe-mib-server vivoe-stream vivoe-bench-client
 	/usr/bin/python3 bench/run_benchmark.py --build $(BUILD)
-	/usr/bin/python3 bench/fleet_benchmark.py --build $(BUILD) --agents $(FLEET)
+	/usr/bin/python3 bench/fleet_benchmark.py --build $(BUILD) --agents $(FLEET) --devices $(DEVICES)
 	/usr/bin/python3 bench/stream_benchmark.py --build $(BUILD)
 
 # A trial install below $(BUILD) first tells which directories the real one

@@ -197,8 +197,9 @@ def start_snmpd(peer, workdir):
                                         stderr=log, start_new_session=True)
 
 
-def launch_snmpsim(workdir, recording, endpoints, log_path, cpus=()):
-    """snmpsim in one process serving the recording on every endpoint (address:port)."""
+def launch_snmpsim(workdir, recording, endpoints, log_path, cpus=(), open_files=None):
+    """snmpsim in one process serving the recording on every endpoint (address:port),
+    with open_files descriptors allowed when given."""
     # snmpsim refuses root: then it runs as nobody, in a directory nobody owns
     home = os.path.join(workdir, "snmpsim")
     data = os.path.join(home, "data")
@@ -212,6 +213,8 @@ def launch_snmpsim(workdir, recording, endpoints, log_path, cpus=()):
             os.chown(path, 65534, 65534)
         command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"]
     # --v2c-arch is snmpsim's faster v1/v2c-only engine: the stricter comparison
+    if open_files:
+        command += ["prlimit", f"--nofile={open_files}", "--"]
     command += ["env", f"HOME={home}", "snmpsimd", f"--data-dir={data}", f"--cache-dir={cache}",
                 *(f"--agent-udpv4-endpoint={endpoint}" for endpoint in endpoints), "--logging-method=null",
                 "--v2c-arch"]

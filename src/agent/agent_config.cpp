@@ -32,6 +32,13 @@ QString writeAgentConfig(const QString &directory)
     const QByteArray content("# Auto-generated VIVOE MIB Server config\n"
                              "rocommunity maplet\n"
                              "agentXSocket /dev/null\n");
+    // The same at almost every start: left alone, it costs no disk sync, and a
+    // thousand devices starting together do not take turns writing it.
+    QFile current(path);
+    if (current.open(QIODevice::ReadOnly) && current.read(content.size() + 1) == content) {
+        qDebug() << "SNMP config in" << path << "is up to date";
+        return path;
+    }
     // Written aside and renamed into place: an agent starting beside this
     // one reads the old file or the new one, never a partial one.
     QSaveFile file(path);

@@ -17,3 +17,9 @@ void keepCryptoLean()
     // Should OpenSSL refuse, the default stays.
     RAND_set_DRBG_type(nullptr, "HASH-DRBG", nullptr, nullptr, "SHA256");
 }
+
+void prepareCryptoForDevices()
+{
+    keepCryptoLean();
+    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
+}

@@ -2,6 +2,8 @@
 // created at run time) from one start to the next.
 #include "agent/engine_state.h"
 
+#include "agent/agent_config.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -9,10 +11,46 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+
+namespace {
+
+// Set while the library writes its state: its fsync after every line waits
+// for the one storeEngineState makes for the whole file.
+thread_local bool syncsDeferred = false;
+
+bool persistentSaveDisabled()
+{
+    return netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE)
+           || netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE)
+           || netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD);
+}
+
+void syncPersistentFile()
+{
+    const char *given = netsnmp_getenv("SNMP_PERSISTENT_FILE");
+    const QByteArray path = given ? QByteArray(given)
+                                  : QByteArray(get_persistent_directory()) + '/' + agentName + ".conf";
+    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    syscall(SYS_fsync, fd);
+    close(fd);
+}
+
+} // namespace
+
+// Takes the place of the C library's fsync for the whole program, the
+// Net-SNMP library's calls included; outside a store it is the same call.
+extern "C" int fsync(int fd)
+{
+    return syncsDeferred ? 0 : int(syscall(SYS_fsync, fd));
+}
 
 QString engineStateDirectory(const QString &endpoint)
 {
@@ -63,4 +101,33 @@ void removeStateDirectories(const QStringList &directories)
     QDir(directories.first()).removeRecursively();
     for (qsizetype i = 1; i < directories.size(); ++i)
         QDir().rmdir(directories.at(i));
+}
+
+void storeEngineState()
+{
+    if (persistentSaveDisabled())
+        return;
+    // The last state is renamed aside, then the new file written line by line.
+    syncsDeferred = true;
+    snmp_save_persistent(agentName);
+    snmp_call_callbacks(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_STORE_DATA, nullptr);
+    syncsDeferred = false;
+    // Before the copy of the last state is removed: a crash in between leaves
+    // one whole file or the other.
+    syncPersistentFile();
+    snmp_clean_persistent(agentName);
+}
+
+void shutDownWithoutStore()
+{
+    // As keepEngineStateIfWritable says: the lines look at the load switch.
+    const int switches[] = {NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD};
+    int before[2];
+    for (int i = 0; i < 2; ++i) {
+        before[i] = netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, switches[i]);
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, switches[i], 1);
+    }
+    snmp_shutdown(agentName);
+    for (int i = 0; i < 2; ++i)
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, switches[i], before[i]);
 }

@@ -20,3 +20,10 @@ QStringList missingDirectories(const QString &directory);
 // The innermost whole, as the library fills it at start-up; the others only
 // while empty, since another agent may have begun to use them meanwhile.
 void removeStateDirectories(const QStringList &directories);
+
+// Saves the engine state as the library's snmp_store does (the last file kept
+// aside until the new one is whole), but with one disk sync for the file
+// where the library makes one per line.
+void storeEngineState();
+// snmp_shutdown after a storeEngineState, without the library's own store.
+void shutDownWithoutStore();

@@ -230,7 +230,7 @@ bool VivoeMibServer::start(int port)
     if (refusalLog)
         logRefusedRequests();
     // As snmpd does: saved at once, so that a crash still counts this boot.
-    snmp_store(agentName);
+    storeEngineState();
     sendColdStart();
 
     libraryTimer = new QTimer(this);
@@ -255,7 +255,8 @@ void VivoeMibServer::stop()
     unwatchLibraryDescriptors();
     restingListeners.clear();
     listenerPauses.clear();
-    snmp_shutdown(agentName);
+    storeEngineState();
+    shutDownWithoutStore();
     running = false;
     qDebug() << "VIVOE MIB Server stopped";
 }

@@ -275,6 +275,11 @@ Settings parseCommandLine(const QCoreApplication &app)
         QStringLiteral("profile-from-walk"),
         QStringLiteral("Print the profile of the device this walk (snmpwalk output or .snmprec) shows, and exit"),
         QStringLiteral("file"));
+    // Read before the parser, by launchFleet; here for --help.
+    QCommandLineOption fleetOption(QStringLiteral("fleet"),
+                                   QStringLiteral("Run every device a JSON fleet file lists, one process each (with "
+                                                  "--daemon alone)"),
+                                   QStringLiteral("file"));
     QCommandLineOption verboseOption(
         QStringLiteral("verbose"),
         QStringLiteral("Log each refused request: unknown community, SET refused, SNMPv3 user failing "
@@ -282,8 +287,8 @@ Settings parseCommandLine(const QCoreApplication &app)
     QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Show only warnings and errors, no banner"));
     for (const QCommandLineOption *option : {&portOption, &addressOption, &daemonOption, &profileOption,
-                                             &writableTablesOption, &streamOption, &printProfileOption, &walkOption,
-                                             &verboseOption, &quietOption})
+                                             &writableTablesOption, &streamOption, &fleetOption, &printProfileOption,
+                                             &walkOption, &verboseOption, &quietOption})
         parser.addOption(*option);
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();

@@ -1,6 +1,7 @@
 // Entry point of the VIVOE MIB server: wires the run sequence together.
 #include "agent/vivoe_mib_server.h"
 #include "app/console.h"
+#include "app/fleet_launcher.h"
 #include "app/process_control.h"
 #include "app/readiness.h"
 #include "app/streaming.h"
@@ -14,6 +15,9 @@ int main(int argc, char *argv[])
     // The plain Unix event dispatcher costs each agent 16 KiB less than the
     // GLib one; nothing here needs a GLib main loop.
     qputenv("QT_NO_GLIB", "1");
+    // Before anything opens a descriptor: with --fleet only the fleet's
+    // devices come back from here, each as its own command line.
+    launchFleet(argc, argv);
     QCoreApplication app(argc, argv);
     setApplicationIdentity();
     printBanner(app);

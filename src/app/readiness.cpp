@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -53,6 +54,26 @@ void reportReadiness()
 {
     if (readinessPipe >= 0) {
         [[maybe_unused]] const ssize_t written = write(readinessPipe, &ready, 1);
+        close(readinessPipe);
+        readinessPipe = -1;
+    }
+    notifySystemd();
+}
+
+void reportReadinessTo(int writeDescriptor)
+{
+    if (readinessPipe >= 0)
+        close(readinessPipe);
+    readinessPipe = writeDescriptor;
+    unsetenv("NOTIFY_SOCKET");
+}
+
+void reportPartialReadiness()
+{
+    if (readinessPipe >= 0) {
+        // Anything but the ready byte fails the launching shell's wait.
+        constexpr char partial = 'P';
+        [[maybe_unused]] const ssize_t written = write(readinessPipe, &partial, 1);
         close(readinessPipe);
         readinessPipe = -1;
     }

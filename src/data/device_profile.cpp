@@ -250,15 +250,14 @@ bool checkFormatIndexes(Reader &reader, const DeviceProfile &profile)
     return true;
 }
 
-// As an editor shows it: Qt gives the error's octet offset in the file.
+} // namespace
+
 QString lineAndColumn(const QByteArray &content, int offset)
 {
     const QByteArray before = content.left(offset);
     const QString line = QString::fromUtf8(before.mid(before.lastIndexOf('\n') + 1));
     return QStringLiteral("line %1, column %2").arg(before.count('\n') + 1).arg(line.size() + 1);
 }
-
-} // namespace
 
 QJsonObject profileObject(const DeviceProfile &profile)
 {

@@ -21,6 +21,10 @@ inline constexpr qsizetype maximumDeviceFileSize = 16 << 20;
 // why it cannot be had: anything else (a FIFO, a device) is refused at once.
 std::optional<QByteArray> readDeviceFile(const QString &path, QString &problem);
 
+// Where a JSON parse error lies, as an editor shows it ("line 3, column 4"):
+// Qt gives the error's octet offset in the file.
+QString lineAndColumn(const QByteArray &content, int offset);
+
 // The checks loadProfile makes, for a profile that comes as a JSON object from
 // elsewhere (a walk). On failure `place` is e.g. channels[1].multicastPort and
 // `problem` says what was expected there.

@@ -14,7 +14,7 @@ FILES = {"usr/bin/vivoe-mib-server", MODULE,
          "usr/share/snmp/mibs/VIVOE-CAMERA-SIM-MIB.txt", "usr/share/man/man8/vivoe-mib-server.8.gz",
          "usr/share/bash-completion/completions/vivoe-mib-server", "usr/share/doc/vivoe-mib-server/copyright",
          "usr/share/doc/vivoe-mib-server/changelog.gz", "lib/systemd/system/vivoe-mib-server.service",
-         "lib/systemd/system/vivoe-mib-server@.service"}
+         "lib/systemd/system/vivoe-mib-server@.service", "lib/systemd/system/vivoe-mib-server-fleet@.service"}
 UNITS = sorted(name for name in FILES if name.endswith(".service"))
 
 

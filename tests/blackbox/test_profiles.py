@@ -1,11 +1,13 @@
 """Devices from JSON profiles and from walks of a device, and several agents
-on one host, each on an address of its own."""
+on one host, each on an address of its own, one by one or as a fleet."""
 import json
 import os
+import signal
+import socket
 import subprocess
 
 import pytest
-from conftest import AGENT, DESC, ROOT, STARTED, VIVOE, free_port, pysnmp, run, wait_for
+from conftest import AGENT, DESC, ROOT, STARTED, VIVOE, engine_id, free_port, pysnmp, run, wait_for
 
 
 def built_in():
@@ -222,3 +224,108 @@ def test_bad_walk_is_refused_with_its_line(tmp_path, walk, error):
     errors = [line for line in refused.stderr.splitlines() if "ERROR" in line]
     expected = error.format(path) if walk is None else 'Invalid walk "%s": %s' % (path, error)
     assert len(errors) == 1 and errors[0].startswith("ERROR: " + expected), errors
+
+
+
+SERIAL = ROOT + ".1.4.0"
+FLEET_STARTED = "fleet: Fleet started: "
+
+
+def fleet_file(agent, port, entries=None):
+    """127.0.0.2 alone, then a range of two from 127.0.0.3 on, serials of their own."""
+    entries = entries or [{"address": "127.0.0.2", "port": port, "deviceSerialNumber": "SOLO"},
+                          {"count": 2, "address": "127.0.0.3", "port": port, "deviceSerialNumber": "CAM-{n:04}",
+                           "channelMulticastAddresses": ["239.192.0.1", "239.193.0.1"]}]
+    return write(agent, {"devices": entries}, "fleet.json")
+
+
+def devices_of(pid):
+    return {int(p) for p in run("ps", "--ppid", str(pid), "-o", "pid=").stdout.split()}
+
+
+def fleet_parent(address, port):
+    """The fleet's parent, found as the parent of the device that listens on address:port."""
+    device = run("ss", "-H", "-lunp", "src %s:%d" % (address, port)).stdout.split("pid=")[1].split(",")[0]
+    return int(run("ps", "-o", "ppid=", "-p", device).stdout)
+
+
+def identity(address, port):
+    """([deviceSerialNumber, group of channel 2], engine ID) of the device at address."""
+    answer = run("snmpget", "-v2c", "-c", "maplet", "-Oqv", "%s:%d" % (address, port), SERIAL,
+                 ROOT + ".3.3.1.21.2").stdout.split()
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.connect((address, port))
+        return answer, engine_id(sock)
+
+
+def test_fleet_devices_answer_come_back_and_stop_together(agents):
+    fleet, port = agents(), free_port()
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(fleet.dir + "/notify")
+    notify.settimeout(60)
+    fleet.env["NOTIFY_SOCKET"] = fleet.dir + "/notify"
+    fleet.launch("--fleet", fleet_file(fleet, port))
+    assert notify.recv(100) == b"READY=1"  # from the parent alone, once all listen
+    assert FLEET_STARTED + "3 of 3 devices listening" in fleet.stderr
+    seen = {a: identity(a, port) for a in ("127.0.0.2", "127.0.0.3", "127.0.0.4")}
+    assert [answer for answer, _ in seen.values()] == [
+        ['"SOLO"', "239.192.1.2"], ['"CAM-0001"', "239.193.0.1"], ['"CAM-0002"', "239.193.0.2"]]
+    assert len({engine for _, engine in seen.values()}) == 3
+    assert "127.0.0.3:%d: VIVOE MIB Server started successfully" % port in fleet.stderr  # whose line it is
+    children = devices_of(fleet.proc.pid)
+    os.kill(min(children), signal.SIGKILL)
+    assert wait_for(lambda: len(devices_of(fleet.proc.pid) - children) == 1, 20), fleet.stderr
+    assert "stopped (killed by signal 9): restarting it now" in fleet.stderr
+    # Back with its serial and engine ID: each device keeps its own state.
+    assert wait_for(lambda: {a: identity(a, port) for a in seen} == seen, 20), fleet.stderr
+    children = devices_of(fleet.proc.pid)
+    notify.settimeout(0)
+    with pytest.raises(OSError):
+        notify.recv(100)
+    assert fleet.stop(timeout=5) == 0 and fleet.stderr.endswith("fleet: Fleet stopped\n")
+    assert not any(os.path.exists("/proc/%d" % p) for p in children)
+
+
+@pytest.mark.parametrize("daemon", [False, True])
+def test_fleet_device_that_cannot_bind_is_named_and_the_others_serve(agents, daemon):
+    fleet, port = agents(), free_port()
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
+        holder.bind(("127.0.0.3", port))
+        fleet.launch("--fleet", fleet_file(fleet, port), *(["--daemon"] if daemon else []))
+        if daemon:  # the launcher returns once the start settled, saying it was not whole
+            assert fleet.wait(60) == 1
+        assert wait_for(lambda: FLEET_STARTED in fleet.stderr, 60), fleet.stderr
+        assert "Cannot listen on 127.0.0.3 port %d: Address already in use" % port in fleet.stderr
+        assert "fleet: Device 127.0.0.3 port %d failed to start (exit status 1)" % port in fleet.stderr
+        assert [identity(a, port)[0][0] for a in ("127.0.0.2", "127.0.0.4")] == ['"SOLO"', '"CAM-0002"']
+    parent = fleet_parent("127.0.0.2", port)
+    os.kill(parent, signal.SIGTERM)
+    if daemon:
+        assert wait_for(lambda: not os.path.exists("/proc/%d" % parent), 5)
+    else:
+        assert fleet.wait(5) == 1  # a device failed
+
+
+@pytest.mark.parametrize("entries, error", [
+    ([{"address": "127.0.0.2", "count": 0}], "devices[0].count: expected an integer from 1 to 65535"),
+    ([{"address": "255.255.255.250", "count": 9}], "devices[0].count: expected a range that stays within unicast"),
+    ([{"address": "127.0.0.2", "count": 3, "channelMulticastAddresses": ["239.255.255.254", "0.0.0.0"]}],
+     "devices[0].channelMulticastAddresses[0]: expected a multicast address (224.0.0.0/4) or 0.0.0.0 for every"),
+    ([{"address": "127.0.0.2", "count": 3, "deviceSerialNumber": "CAM-{n:4}"}],
+     "devices[0].deviceSerialNumber: expected {n} or {n:0W} where a brace stands"),
+    ([{"address": "127.0.0.2", "count": 300, "deviceUserDesc": "%s-{n}" % ("x" * 252)}],
+     "devices[0] (n = 100).deviceUserDesc: expected at most 255 characters"),
+    ([{"address": "127.0.0.2", "count": 2}, {"address": "127.0.0.3", "port": 161}],
+     "devices[1].address: 127.0.0.3 port 161 given twice, in devices[0] (n = 2) and devices[1], expected an address"),
+    ([{"address": "127.0.0.2", "profile": "missing.json"}],
+     'devices[0].profile: Cannot read profile "{dir}/missing.json": No such file or directory'),
+    ([{"address": "127.0.0.2", "serial": "x"}], "devices[0].serial: unknown key, expected one of address, port,"),
+    ([{"port": 1161}], "devices[0].address: missing, expected a unicast IPv4 or IPv6 address"),
+])
+def test_invalid_fleet_is_refused_whole_before_anything_starts(agents, entries, error):
+    fleet = agents(user="nobody")
+    path = fleet_file(fleet, 0, entries)
+    fleet.launch("--fleet", path)
+    assert fleet.wait() == 1
+    assert fleet.stderr.startswith('ERROR: Invalid fleet "%s": %s' % (path, error.replace("{dir}", fleet.dir))), fleet.stderr
+    assert fleet.stderr.count("\n") == 1 and not fleet.stdout and not os.path.exists(fleet.home + "/.snmp")
