@@ -64,3 +64,14 @@ void removeStateDirectories(const QStringList &directories)
     for (qsizetype i = 1; i < directories.size(); ++i)
         QDir().rmdir(directories.at(i));
 }
+
+void countEngineRestart(unsigned long bootsBefore)
+{
+    // The library counts one boot more whenever its engine time goes back,
+    // and it does when the engine starts again in one process: let it see
+    // that now, then put the count where a new process would have it
+    // (the token's handler stores the number it is given plus one).
+    snmpv3_local_snmpEngineTime();
+    QByteArray previous = QByteArray::number(qulonglong(bootsBefore));
+    engineBoots_conf("engineBoots", previous.data());
+}

@@ -20,3 +20,7 @@ QStringList missingDirectories(const QString &directory);
 // The innermost whole, as the library fills it at start-up; the others only
 // while empty, since another agent may have begun to use them meanwhile.
 void removeStateDirectories(const QStringList &directories);
+
+// After the engine started again in this process (a reboot): its boot count
+// one above the run before, as a new process would have it.
+void countEngineRestart(unsigned long bootsBefore);

@@ -184,6 +184,8 @@ bool VivoeMibServer::start(int port)
     registerStandardModules();
     registerMibHandlers();
     init_snmp(agentName);
+    if (bootsBeforeStop)
+        countEngineRestart(*bootsBeforeStop);
     keepEngineStateIfWritable(engineStateDirectory(endpoint.stateName));
     logLocalConfigFiles();
     if (init_master_agent() != 0) {
@@ -217,7 +219,12 @@ void VivoeMibServer::stop()
     delete libraryTimer;
     libraryTimer = nullptr;
     unwatchLibraryDescriptors();
+    bootsBeforeStop = snmpv3_local_snmpEngineBoots();
     snmp_shutdown(agentName);
+    // As snmpd ends: a later start (a reboot) finds no registrations left
+    // and an agent library that initialises afresh.
+    shutdown_master_agent();
+    shutdown_agent();
     running = false;
     qDebug() << "VIVOE MIB Server stopped";
 }

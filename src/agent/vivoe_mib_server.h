@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QVarLengthArray>
 
+#include <optional>
+
 class QSocketNotifier;
 class QTimer;
 
@@ -41,4 +43,6 @@ private:
     QString listenAddress;
     // Wake-ups on request arrival, one per descriptor the library reads.
     QList<QSocketNotifier *> requestNotifiers;
+    // Set by stop(): a start after it is a restart of the same engine.
+    std::optional<unsigned long> bootsBeforeStop;
 };

@@ -3,6 +3,7 @@
 #include "app/console.h"
 
 #include "data/device_profile.h"
+#include "data/field_rules.h"
 #include "data/walk_import.h"
 
 #include <QCommandLineParser>
@@ -110,6 +111,20 @@ int bindError(const Settings &settings)
     return error;
 }
 
+// --reboot-seconds as the profile's rebootSeconds allows it; -1 when not given.
+int rebootSecondsOption(const QCommandLineParser &parser, const QCommandLineOption &option)
+{
+    if (!parser.isSet(option))
+        return -1;
+    bool isNumber = false;
+    const int seconds = parser.value(option).toInt(&isNumber);
+    if (isNumber && integerAllowed(FieldRule::RebootSeconds, seconds))
+        return seconds;
+    printLine(stderr, QStringLiteral("ERROR: Invalid reboot time \"%1\": give a number of seconds from 0 to 3600")
+                          .arg(parser.value(option)));
+    std::exit(1);
+}
+
 const char rule[] = "==========================================================";
 
 } // namespace
@@ -190,6 +205,12 @@ Settings parseCommandLine(const QCoreApplication &app)
     parser.addOption(profileOption);
     parser.addOption(printProfileOption);
     parser.addOption(walkOption);
+    QCommandLineOption rebootOption(
+        QStringLiteral("reboot-seconds"),
+        QStringLiteral("On a SET of deviceReset, reboot: silent for this long, then back as after a power cycle "
+                       "(default: the profile's rebootSeconds, 0: only store the value)"),
+        QStringLiteral("seconds"));
+    parser.addOption(rebootOption);
     // As QCommandLineParser::process would, but a help or version text that
     // cannot be written is a failure, not a success.
     if (!parser.parse(app.arguments())) {
@@ -223,6 +244,7 @@ Settings parseCommandLine(const QCoreApplication &app)
     settings.profilePath = parser.value(profileOption);
     settings.printProfile = parser.isSet(printProfileOption);
     settings.walkPath = parser.value(walkOption);
+    settings.rebootSeconds = rebootSecondsOption(parser, rebootOption);
     return settings;
 }
 

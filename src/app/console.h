@@ -19,6 +19,7 @@ struct Settings
     bool printProfile = false;
     QString walkPath; // --profile-from-walk: print the profile of that walk
     QString portText; // as given, for error messages
+    int rebootSeconds = -1; // --reboot-seconds; -1: the profile's rebootSeconds
 };
 
 void setApplicationIdentity();

@@ -1,11 +1,12 @@
 """The agent as an SNMPv2 entity: the system and snmp groups from Net-SNMP's own
 modules, a coldStart to every sink (informs sent again until answered), and
 SNMPv3 state that survives restarts."""
+import json
 import socket
 import time
 
 import pytest
-from conftest import DESC, pysnmp
+from conftest import AGENT, DESC, V2C, client, message, pysnmp, request, run
 from pyasn1.codec.ber import decoder
 from pysnmp.hlapi import (ContextData, ObjectIdentity, ObjectType, SnmpEngine, Udp6TransportTarget,
                           UdpTransportTarget, UsmUserData, getCmd, usmAesCfb128Protocol, usmHMACSHAAuthProtocol)
@@ -97,3 +98,45 @@ def test_unwritable_state_directory_is_said_once(agents):
     warning = 'Cannot keep SNMPv3 engine state in "/proc/vivoe-state/udp-%d"' % agent.port
     assert agent.stderr.count(warning) == 1 and "across restarts" in agent.stderr
     assert "persistent" not in agent.stderr and "read_config_store" not in agent.stderr
+
+
+MODE, RESET, UPTIME, BOOTS = VIVOE_MIB + ".1.14.0", VIVOE_MIB + ".1.15.0", SYSTEM + ".3.0", ENGINE + ".2.0"
+
+
+@pytest.mark.parametrize("args, profile_seconds, outcome", [
+    (["--reboot-seconds", "2"], 0, "reboot"),
+    ([], 2, "reboot"),  # the profile's rebootSeconds
+    (["--reboot-seconds", "0"], 2, "stored"),  # the option wins: the value is stored and read back
+    (["--reboot-seconds", "2"], 0, "signal"),  # stopped while silent
+])
+def test_device_reset_reboots_the_device(agents, args, profile_seconds, outcome):
+    sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sink.bind(("127.0.0.1", 0))
+    sink.settimeout(10)
+    agent = agents()
+    configure(agent, "trap2sink 127.0.0.1:%d public\n" % sink.getsockname()[1])
+    profile = json.loads(run(AGENT, "--print-profile").stdout)
+    with open(agent.dir + "/device.json", "w") as f:
+        json.dump(dict(profile, rebootSeconds=profile_seconds), f)
+    agent.start("--profile", agent.dir + "/device.json", *args)
+    assert sink.recv(2000)  # the coldStart of the start
+    boots = int(agent.get(BOOTS))
+    assert agent.set(MODE, "i", "5") == "" and agent.set(RESET, "i", "7") == ""
+    with client(agent.port) as manager:
+        answer = request(manager, message("GetRequestPDU", [MODE]), timeout=0.5)
+    if outcome == "stored":
+        assert answer and str(answer[1][0][1]) == "5" and agent.get(RESET) == "7"
+        assert "Device rebooting" not in agent.stderr
+    elif outcome == "signal":
+        assert answer is None and agent.stop() == 0
+        assert "Device rebooting: silent for 2 seconds" in agent.stderr and "Device back" not in agent.stderr
+    else:
+        assert answer is None
+        notification = V2C.apiMessage.getPDU(decoder.decode(sink.recv(2000), asn1Spec=V2C.Message())[0])
+        assert str(V2C.apiPDU.getVarBinds(notification)[1][1]) == "1.3.6.1.6.3.1.1.5.1"  # coldStart
+        assert int(pysnmp(agent.port, "get", UPTIME)[0][2]) < 300
+        assert [agent.get(MODE), agent.get(RESET), agent.get(BOOTS)] == ["1", "1", str(boots + 1)]
+        with open("%s/state/udp-%d/vivoe_kestrunevale.conf" % (agent.dir, agent.port)) as f:
+            assert "engineBoots %d\n" % (boots + 1) in f.read()
+        assert "Device rebooting: silent for 2 seconds" in agent.stderr and "Device back from reboot" in agent.stderr
+    assert agent.stop() == 0

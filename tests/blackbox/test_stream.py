@@ -182,3 +182,18 @@ def test_a_fault_stops_its_channel_only(agents, namespace, tmp_path, fault, chan
     assert wait_for(lambda: re.search(logged, agent.stderr)), agent.stderr
     assert "Grovenmarch" in agent.get(ROOT + ".1.1.0")
     assert agent.stop() == 0
+
+
+def test_reboot_deletes_the_session_and_streams_the_profile_again(agents, namespace, tmp_path):
+    announcements = receiver(namespace, "239.195.255.255", SAP_PORT)
+    agent = streaming_agent(agents, namespace, "--profile", profile(tmp_path, status=1), "--reboot-seconds", "2")
+    assert "c=IN IP4 239.192.1.1/1" in sap(announcements)[1]
+    assert agent.set(CHANNEL + ".21.1", "a", "239.192.9.9") == ""  # to be forgotten by the reboot
+    assert sap(announcements)[0] and "c=IN IP4 239.192.9.9/1" in sap(announcements)[1]
+    group = receiver(namespace, "239.192.1.1", 5004)
+    assert agent.set(ROOT + ".1.15.0", "i", "1") == ""
+    deleted_at = time.monotonic()
+    assert sap(announcements)[0]
+    deletion, sdp = sap(announcements, 10)
+    assert not deletion and "c=IN IP4 239.192.1.1/1" in sdp and time.monotonic() - deleted_at > 1.5
+    assert datagram(group, 3) and "Device back from reboot" in agent.stderr
