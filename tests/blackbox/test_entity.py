@@ -120,7 +120,7 @@ def test_device_reset_reboots_the_device(agents, args, profile_seconds, outcome)
         json.dump(dict(profile, rebootSeconds=profile_seconds), f)
     agent.start("--profile", agent.dir + "/device.json", *args)
     assert sink.recv(2000)  # the coldStart of the start
-    boots = int(agent.get(BOOTS))
+    boots, modules = int(agent.get(BOOTS)), [value for _, _, value in pysnmp(agent.port, "next", SYSTEM + ".9.1.2")]
     assert agent.set(MODE, "i", "5") == "" and agent.set(RESET, "i", "7") == ""
     with client(agent.port) as manager:
         answer = request(manager, message("GetRequestPDU", [MODE]), timeout=0.5)
@@ -136,6 +136,7 @@ def test_device_reset_reboots_the_device(agents, args, profile_seconds, outcome)
         assert str(V2C.apiPDU.getVarBinds(notification)[1][1]) == "1.3.6.1.6.3.1.1.5.1"  # coldStart
         assert int(pysnmp(agent.port, "get", UPTIME)[0][2]) < 300
         assert [agent.get(MODE), agent.get(RESET), agent.get(BOOTS)] == ["1", "1", str(boots + 1)]
+        assert [value for _, _, value in pysnmp(agent.port, "next", SYSTEM + ".9.1.2")] == modules  # sysORTable
         with open("%s/state/udp-%d/vivoe_kestrunevale.conf" % (agent.dir, agent.port)) as f:
             assert "engineBoots %d\n" % (boots + 1) in f.read()
         assert "Device rebooting: silent for 2 seconds" in agent.stderr and "Device back from reboot" in agent.stderr
