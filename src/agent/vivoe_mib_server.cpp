@@ -165,6 +165,14 @@ bool VivoeMibServer::start(int port)
         return true;
     }
     qDebug() << "Starting VIVOE MIB Server on" << ListenPlace{listenAddress, port};
+    if (bootsBeforeStop) {
+        // A start after a stop (a reboot) first ends the agent library as
+        // snmpd does when it exits: no registration of the last run is left,
+        // and init_agent runs afresh. The library frees no table data set
+        // there, so each reboot leaves those of the last run allocated.
+        shutdown_master_agent();
+        shutdown_agent();
+    }
     // Without its file the library would grant no access at all: the agent
     // would look started and answer nobody. The warning says why.
     if (writeAgentConfig(chooseConfigDirectory()).isEmpty())
@@ -221,10 +229,6 @@ void VivoeMibServer::stop()
     unwatchLibraryDescriptors();
     bootsBeforeStop = snmpv3_local_snmpEngineBoots();
     snmp_shutdown(agentName);
-    // As snmpd ends: a later start (a reboot) finds no registrations left
-    // and an agent library that initialises afresh.
-    shutdown_master_agent();
-    shutdown_agent();
     running = false;
     qDebug() << "VIVOE MIB Server stopped";
 }

@@ -6,7 +6,7 @@ import socket
 import time
 
 import pytest
-from conftest import AGENT, DESC, V2C, client, message, pysnmp, request, run
+from conftest import AGENT, DESC, V2C, client, message, pysnmp, rebooting, request, run
 from pyasn1.codec.ber import decoder
 from pysnmp.hlapi import (ContextData, ObjectIdentity, ObjectType, SnmpEngine, Udp6TransportTarget,
                           UdpTransportTarget, UsmUserData, getCmd, usmAesCfb128Protocol, usmHMACSHAAuthProtocol)
@@ -113,7 +113,7 @@ def test_device_reset_reboots_the_device(agents, args, profile_seconds, outcome)
     sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sink.bind(("127.0.0.1", 0))
     sink.settimeout(10)
-    agent = agents()
+    agent = rebooting(agents()) if outcome == "reboot" else agents()
     configure(agent, "trap2sink 127.0.0.1:%d public\n" % sink.getsockname()[1])
     profile = json.loads(run(AGENT, "--print-profile").stdout)
     with open(agent.dir + "/device.json", "w") as f:

@@ -12,7 +12,7 @@ import threading
 import time
 
 import pytest
-from conftest import AGENT, ROOT, SANITIZED, needs_root, run, wait_for
+from conftest import AGENT, ROOT, SANITIZED, needs_root, rebooting, run, wait_for
 
 pytestmark = needs_root("creates network namespaces")
 
@@ -77,7 +77,7 @@ def profile(tmp_path, **channel):
 
 
 def streaming_agent(agents, namespace, *args, env=None):
-    agent = agents(netns=namespace)
+    agent = rebooting(agents(netns=namespace)) if "--reboot-seconds" in args else agents(netns=namespace)
     agent.env.update(env or {})
     agent.grant_write()
     return agent.start("--stream", "--writable-tables", *args)
