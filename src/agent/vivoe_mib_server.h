@@ -19,6 +19,8 @@ public:
     explicit VivoeMibServer(QObject *parent = nullptr);
     ~VivoeMibServer() override;
 
+    // start() after stop() is a reboot: the engine comes back as after a
+    // power cycle, its registrations made afresh from the device data.
     bool start(int port);
     void stop();
 

@@ -18,7 +18,7 @@ QString deviceMibVersion();
 int deviceType();
 
 // deviceUserDesc, deviceMode, deviceReset and channelReset are settable through
-// SNMP; nothing else reacts to a new value.
+// SNMP; a committed SET of either reset is also announced by DeviceEvents.
 extern QString deviceUserDesc;
 extern QString deviceNatoStockNumber;
 extern qint64 deviceMode;
