@@ -131,3 +131,14 @@ void shutDownWithoutStore()
     for (int i = 0; i < 2; ++i)
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, switches[i], before[i]);
 }
+
+void countEngineRestart(unsigned long bootsBefore)
+{
+    // The library counts one boot more whenever its engine time goes back,
+    // and it does when the engine starts again in one process: let it see
+    // that now, then put the count where a new process would have it
+    // (the token's handler stores the number it is given plus one).
+    snmpv3_local_snmpEngineTime();
+    QByteArray previous = QByteArray::number(qulonglong(bootsBefore));
+    engineBoots_conf("engineBoots", previous.data());
+}

@@ -27,3 +27,6 @@ void removeStateDirectories(const QStringList &directories);
 void storeEngineState();
 // snmp_shutdown after a storeEngineState, without the library's own store.
 void shutDownWithoutStore();
+// After the engine started again in this process (a reboot): its boot count
+// one above the run before, as a new process would have it.
+void countEngineRestart(unsigned long bootsBefore);

@@ -100,6 +100,8 @@ void logSet(const ScalarObject &object, netsnmp_agent_request_info *reqinfo)
         qDebug() << line.constData() << *object.settableText;
     if (object.settableInteger == &channelReset)
         Q_EMIT DeviceEvents::instance().channelsReset();
+    else if (object.settableInteger == &deviceReset)
+        Q_EMIT DeviceEvents::instance().deviceResetCommitted();
 }
 
 } // namespace

@@ -23,6 +23,9 @@ void init_snmpEngine(void);
 void init_snmpMPDStats(void);
 void init_usmStats(void);
 void init_usmUser(void);
+// Counted up by the system, sysORTable and snmp modules as they start; the
+// third one lists SNMPv2-MIB in sysORTable.
+extern int system_module_count;
 }
 
 namespace {
@@ -65,6 +68,9 @@ void configure(const QByteArray &line)
 
 void registerStandardModules()
 {
+    // Nothing counts it down again: after a stop (a reboot) the third module
+    // would not be the third any more, and SNMPv2-MIB would be missing.
+    system_module_count = 0;
     init_system_mib();
     init_sysORTable();
     init_snmp_mib();

@@ -199,6 +199,14 @@ bool VivoeMibServer::start(int port)
         return true;
     }
     qDebug() << "Starting VIVOE MIB Server on" << ListenPlace{listenAddress, port};
+    if (bootsBeforeStop) {
+        // A start after a stop (a reboot) first ends the agent library as
+        // snmpd does when it exits: no registration of the last run is left,
+        // and init_agent runs afresh. The library frees no table data set
+        // there, so each reboot leaves those of the last run allocated.
+        shutdown_master_agent();
+        shutdown_agent();
+    }
     // Without its file the library would grant no access at all: the agent
     // would look started and answer nobody. The warning says why.
     if (writeAgentConfig(chooseConfigDirectory()).isEmpty())
@@ -218,6 +226,8 @@ bool VivoeMibServer::start(int port)
     registerStandardModules();
     registerMibHandlers();
     init_snmp(agentName);
+    if (bootsBeforeStop)
+        countEngineRestart(*bootsBeforeStop);
     keepEngineStateIfWritable(engineStateDirectory(endpoint.stateName));
     logLocalConfigFiles();
     if (init_master_agent() != 0) {
@@ -255,6 +265,7 @@ void VivoeMibServer::stop()
     unwatchLibraryDescriptors();
     restingListeners.clear();
     listenerPauses.clear();
+    bootsBeforeStop = snmpv3_local_snmpEngineBoots();
     storeEngineState();
     shutDownWithoutStore();
     running = false;

@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QVarLengthArray>
 
+#include <optional>
+
 class QSocketNotifier;
 class QTimer;
 
@@ -19,6 +21,8 @@ public:
     explicit VivoeMibServer(QObject *parent = nullptr);
     ~VivoeMibServer() override;
 
+    // start() after stop() is a reboot: the engine comes back as after a
+    // power cycle, its registrations made afresh from the device data.
     bool start(int port);
     void stop();
 
@@ -51,4 +55,6 @@ private:
     // could not be accepted, and the pause each takes at its next failure.
     QSet<int> restingListeners;
     QHash<int, int> listenerPauses;
+    // Set by stop(): a start after it is a restart of the same engine.
+    std::optional<unsigned long> bootsBeforeStop;
 };

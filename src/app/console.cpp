@@ -3,6 +3,7 @@
 #include "app/console.h"
 
 #include "data/device_profile.h"
+#include "data/field_rules.h"
 #include "data/walk_import.h"
 
 #include <QCommandLineParser>
@@ -194,6 +195,20 @@ bool quietRequested(const QStringList &arguments)
     });
 }
 
+// --reboot-seconds as the profile's rebootSeconds allows it; -1 when not given.
+int rebootSecondsOption(const QCommandLineParser &parser, const QCommandLineOption &option)
+{
+    if (!parser.isSet(option))
+        return -1;
+    bool isNumber = false;
+    const int seconds = parser.value(option).toInt(&isNumber);
+    if (isNumber && integerAllowed(FieldRule::RebootSeconds, seconds))
+        return seconds;
+    printLine(stderr, QStringLiteral("ERROR: Invalid reboot time \"%1\": give a number of seconds from 0 to 3600")
+                          .arg(parser.value(option)));
+    std::exit(1);
+}
+
 const char rule[] = "==========================================================";
 
 // The first names, then a count: a walk of many rows may lack most of their cells.
@@ -275,6 +290,11 @@ Settings parseCommandLine(const QCoreApplication &app)
         QStringLiteral("profile-from-walk"),
         QStringLiteral("Print the profile of the device this walk (snmpwalk output or .snmprec) shows, and exit"),
         QStringLiteral("file"));
+    QCommandLineOption rebootOption(
+        QStringLiteral("reboot-seconds"),
+        QStringLiteral("On a SET of deviceReset, reboot: silent for this long, then back as after a power cycle "
+                       "(default: the profile's rebootSeconds, 0: only store the value)"),
+        QStringLiteral("seconds"));
     // Read before the parser, by launchFleet; here for --help.
     QCommandLineOption fleetOption(QStringLiteral("fleet"),
                                    QStringLiteral("Run every device a JSON fleet file lists, one process each (with "
@@ -287,8 +307,8 @@ Settings parseCommandLine(const QCoreApplication &app)
     QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Show only warnings and errors, no banner"));
     for (const QCommandLineOption *option : {&portOption, &addressOption, &daemonOption, &profileOption,
-                                             &writableTablesOption, &streamOption, &fleetOption, &printProfileOption,
-                                             &walkOption, &verboseOption, &quietOption})
+                                             &writableTablesOption, &streamOption, &rebootOption, &fleetOption,
+                                             &printProfileOption, &walkOption, &verboseOption, &quietOption})
         parser.addOption(*option);
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
@@ -344,6 +364,7 @@ Settings parseCommandLine(const QCoreApplication &app)
         quietConsole = true;
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
     }
+    settings.rebootSeconds = rebootSecondsOption(parser, rebootOption);
     return settings;
 }
 

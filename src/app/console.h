@@ -21,6 +21,7 @@ struct Settings
     QString portText; // as given, for error messages
     bool verbose = false; // a log line for each refused request
     bool quiet = false; // warnings and errors only
+    int rebootSeconds = -1; // --reboot-seconds; -1: the profile's rebootSeconds
 };
 
 void setApplicationIdentity();

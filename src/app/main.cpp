@@ -1,6 +1,7 @@
 // Entry point of the VIVOE MIB server: wires the run sequence together.
 #include "agent/vivoe_mib_server.h"
 #include "app/console.h"
+#include "app/device_reboot.h"
 #include "app/fleet_launcher.h"
 #include "app/process_control.h"
 #include "app/readiness.h"
@@ -51,6 +52,7 @@ int main(int argc, char *argv[])
         activeServer = nullptr;
         return 1;
     }
+    const DeviceReboot reboot(settings, server, streaming);
     reportReadiness();
     if (settings.daemon)
         announceDaemonStarted(settings);

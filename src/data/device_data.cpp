@@ -125,11 +125,12 @@ const DeviceProfile &deviceProfile()
     return activeProfile();
 }
 
-void VivoeMibServer::initializeMibData()
+void restoreProfileValues()
 {
-    if (dataInitialized)
-        return;
     const DeviceProfile &profile = deviceProfile();
+    channels.clear();
+    videoFormats.clear();
+    ethernetInterfaces.clear();
     for (const ChannelEntry &channel : profile.channels)
         channels.insert(channel.index, channel);
     for (const VideoFormatEntry &format : profile.videoFormats)
@@ -140,7 +141,15 @@ void VivoeMibServer::initializeMibData()
     deviceReset = profile.deviceReset;
     channelReset = profile.channelReset;
     discoverEthernetInterfaces();
+}
+
+void VivoeMibServer::initializeMibData()
+{
+    if (dataInitialized)
+        return;
+    restoreProfileValues();
     dataInitialized = true;
+    const DeviceProfile &profile = deviceProfile();
     qDebug() << "VIVOE MIB data initialized:" << profile.deviceDesc << channels.size() << "channels,"
              << videoFormats.size() << "video formats," << ethernetInterfaces.size() << "ethernet interfaces";
 }

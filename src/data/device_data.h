@@ -18,7 +18,7 @@ QString deviceMibVersion();
 int deviceType();
 
 // deviceUserDesc, deviceMode, deviceReset and channelReset are settable through
-// SNMP; nothing else reacts to a new value.
+// SNMP; a committed SET of either reset is also announced by DeviceEvents.
 extern QString deviceUserDesc;
 extern QString deviceNatoStockNumber;
 extern qint64 deviceMode;
@@ -115,6 +115,9 @@ struct DeviceProfile
     qint32 deviceReset = 0;
     qint32 channelReset = 0;
     qint32 multicastTtl = 1; // of the channels' streams and their announcements
+    // After a committed SET of deviceReset: silent this long, then back as
+    // after a power cycle; 0 only stores the value.
+    qint32 rebootSeconds = 0;
     QList<VideoFormatEntry> videoFormats;
     QList<ChannelEntry> channels;
 };
@@ -126,3 +129,7 @@ DeviceProfile builtInProfile();
 // built-in one unless this replaces it before.
 void useDeviceProfile(const DeviceProfile &profile);
 const DeviceProfile &deviceProfile();
+
+// The settable objects and the table rows as a power cycle leaves them: the
+// profile's values, and the Ethernet rows found on the host afresh.
+void restoreProfileValues();

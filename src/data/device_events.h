@@ -16,4 +16,6 @@ Q_SIGNALS:
     void channelChanged(qint32 index);
     // A committed SET of channelReset: every channel starts afresh.
     void channelsReset();
+    // A committed SET of deviceReset, whatever its value.
+    void deviceResetCommitted();
 };

@@ -223,6 +223,8 @@ private:
             return QStringLiteral("an integer from 0 to 127");
         case FieldRule::MulticastTtl:
             return QStringLiteral("an integer from 1 to 255");
+        case FieldRule::RebootSeconds:
+            return QStringLiteral("an integer from 0 to 3600");
         case FieldRule::MulticastAddress:
             return QStringLiteral("a multicast address (224.0.0.0/4) or 0.0.0.0, in dotted decimal");
         case FieldRule::Ipv4Address:
@@ -263,6 +265,7 @@ QJsonObject profileObject(const DeviceProfile &profile)
 {
     QJsonObject object = toJson(profile, deviceFields);
     object.insert(QStringLiteral("multicastTtl"), profile.multicastTtl);
+    object.insert(QStringLiteral("rebootSeconds"), profile.rebootSeconds);
     object.insert(QStringLiteral("videoFormats"), toJson(profile.videoFormats, videoFormatFields));
     object.insert(QStringLiteral("channels"), toJson(profile.channels, channelFields));
     return object;
@@ -278,8 +281,11 @@ std::optional<DeviceProfile> profileFromJson(const QJsonObject &object, QString 
     Reader reader;
     DeviceProfile profile;
     if (reader.read(object, QString(), deviceFields, profile,
-                    {QStringLiteral("videoFormats"), QStringLiteral("channels"), QStringLiteral("multicastTtl")})
+                    {QStringLiteral("videoFormats"), QStringLiteral("channels"), QStringLiteral("multicastTtl"),
+                     QStringLiteral("rebootSeconds")})
         && reader.readOptional(object, QStringLiteral("multicastTtl"), FieldRule::MulticastTtl, profile.multicastTtl)
+        && reader.readOptional(object, QStringLiteral("rebootSeconds"), FieldRule::RebootSeconds,
+                               profile.rebootSeconds)
         && reader.readList(object, QStringLiteral("videoFormats"), videoFormatFields, profile.videoFormats)
         && reader.readList(object, QStringLiteral("channels"), channelFields, profile.channels)
         && checkFormatIndexes(reader, profile))

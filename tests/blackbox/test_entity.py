@@ -1,12 +1,13 @@
 """The agent as an SNMPv2 entity: the system and snmp groups from Net-SNMP's own
 modules, a coldStart to every sink (informs sent again until answered), and
 SNMPv3 state that survives restarts."""
+import json
 import re
 import socket
 import time
 
 import pytest
-from conftest import DESC, V2C, client, message, pysnmp, run, wait_for
+from conftest import AGENT, DESC, V2C, client, message, pysnmp, rebooting, request, run, wait_for
 from pyasn1.codec.ber import decoder
 from pysnmp.hlapi import (ContextData, ObjectIdentity, ObjectType, SnmpEngine, Udp6TransportTarget,
                           UdpTransportTarget, UsmUserData, getCmd, usmAesCfb128Protocol, usmHMACSHAAuthProtocol)
@@ -137,3 +138,47 @@ def test_verbose_logs_one_line_per_refused_request(agents, verbose):
     flood = lines[len(REFUSALS):]
     assert 2 <= len(flood) <= 3 and all("unknown community" in line for line in flood)
     assert wait_for(lambda: [agent.get(DESC, community="flood")] and "more like it not logged)" in agent.stderr)
+
+
+RESET, UPTIME = VIVOE_MIB + ".1.15.0", SYSTEM + ".3.0"
+BOOTS, ENGINE_TIME = ENGINE + ".2.0", ENGINE + ".3.0"
+
+
+@pytest.mark.parametrize("args, profile_seconds, outcome", [
+    (["--reboot-seconds", "2"], 0, "reboot"),
+    ([], 2, "reboot"),  # the profile's rebootSeconds
+    (["--reboot-seconds", "0"], 2, "stored"),  # the option wins: the value is stored and read back
+    (["--reboot-seconds", "2"], 0, "signal"),  # stopped while silent
+])
+def test_device_reset_reboots_the_device(agents, args, profile_seconds, outcome):
+    sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sink.bind(("127.0.0.1", 0))
+    sink.settimeout(10)
+    agent = rebooting(agents()) if outcome == "reboot" else agents()
+    configure(agent, "trap2sink 127.0.0.1:%d public\n" % sink.getsockname()[1])
+    with open(agent.dir + "/device.json", "w") as f:
+        json.dump(dict(json.loads(run(AGENT, "--print-profile").stdout), rebootSeconds=profile_seconds), f)
+    agent.start("--profile", agent.dir + "/device.json", *args)
+    assert sink.recv(2000)  # the coldStart of the start
+    def modules():  # sysORTable's
+        return [value for _, _, value in pysnmp(agent.port, "next", SYSTEM + ".9.1.2")]
+    # The library counts a boot more when its engine time goes back, as it does at a reboot.
+    assert wait_for(lambda: agent.get(ENGINE_TIME) != "0")
+    boots, listed = int(agent.get(BOOTS)), modules()
+    assert agent.set(MODE, "i", "5") == "" and agent.set(RESET, "i", "7") == ""
+    with client(agent.port) as manager:
+        answer = request(manager, message("GetRequestPDU", [MODE]), timeout=0.5)
+    assert (answer is None) == (outcome != "stored")  # silent while rebooting
+    if outcome == "stored":
+        assert str(answer[1][0][1]) == "5" and agent.get(RESET) == "7"
+    elif outcome == "reboot":
+        notification = V2C.apiMessage.getPDU(decoder.decode(sink.recv(2000), asn1Spec=V2C.Message())[0])
+        assert str(V2C.apiPDU.getVarBinds(notification)[1][1]) == "1.3.6.1.6.3.1.1.5.1"  # coldStart
+        assert int(agent.get(UPTIME, "-Ot")) < 300 and int(agent.get(ENGINE_TIME)) < 3 and modules() == listed
+        assert [agent.get(MODE), agent.get(RESET), agent.get(BOOTS)] == ["1", "1", str(boots + 1)]
+        with open("%s/state/udp-%d/vivoe_kestrunevale.conf" % (agent.dir, agent.port)) as f:
+            assert "engineBoots %d\n" % (boots + 1) in f.read()  # kept
+    assert agent.stop() == 0
+    log = agent.stderr
+    assert ["Device rebooting: silent for 2 seconds" in log, "Device back from reboot" in log] == [
+        outcome != "stored", outcome == "reboot"]

@@ -21,6 +21,7 @@ CONFIG = "# Auto-generated VIVOE MIB Server config\nrocommunity maplet\nagentXSo
     (["--bogus"], 1, "", "Unknown option 'bogus'.\nUsage: %s [options]; --help lists them\n" % AGENT),
     (["--port"], 1, "", "Missing value after '--port'"),
     (["1161"], 1, "", 'ERROR: Unexpected argument "1161"\nUsage: '),
+    (["--reboot-seconds", "3601"], 1, "", 'ERROR: Invalid reboot time "3601": give a number of seconds from 0 to 3600'),
 ])
 def test_banner_comes_first(agents, args, status, after_banner, err):
     agent = agents().launch(*args)

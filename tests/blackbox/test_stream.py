@@ -13,7 +13,7 @@ import time
 from collections import Counter
 
 import pytest
-from conftest import AGENT, DESC, ROOT, SANITIZED, free_port, needs_root, run, wait_for
+from conftest import AGENT, DESC, ROOT, SANITIZED, free_port, needs_root, rebooting, run, wait_for
 
 pytestmark = needs_root("creates network namespaces")
 
@@ -89,7 +89,7 @@ def profile(tmp_path, count=0, **channel):
 
 
 def streaming_agent(agents, namespace, *args, env=None):
-    agent = agents(netns=namespace)
+    agent = rebooting(agents(netns=namespace)) if "--reboot-seconds" in args else agents(netns=namespace)
     agent.env.update(env or {})
     agent.grant_write()
     return agent.start("--stream", "--writable-tables", *args)
@@ -254,3 +254,18 @@ def test_many_channels_on_few_descriptors(agents, namespace, tmp_path, limits, a
     assert agent.set(ROOT + ".3.1.0", "i", "1") == "" and "Grovenmarch" in agent.get(DESC)
     assert wait_for(lambda: streaming() >= 2 * (40 - len(idle())), 30), agent.stderr
     assert max(Counter(idle()).values(), default=1) == 1 and agent.stop() == 0
+
+
+def test_reboot_deletes_the_session_and_streams_the_profile_again(agents, namespace, tmp_path):
+    announcements = receiver(namespace, "239.195.255.255", SAP_PORT)
+    agent = streaming_agent(agents, namespace, "--profile", profile(tmp_path, status=1), "--reboot-seconds", "2")
+    assert "c=IN IP4 239.192.1.1/1" in sap(announcements)[1]
+    assert agent.set(CHANNEL + ".21.1", "a", "239.192.9.9") == ""  # to be forgotten by the reboot
+    assert sap(announcements)[0] and "c=IN IP4 239.192.9.9/1" in sap(announcements)[1]
+    group = receiver(namespace, "239.192.1.1", 5004)
+    assert agent.set(ROOT + ".1.15.0", "i", "1") == ""
+    deleted_at = time.monotonic()
+    assert sap(announcements)[0]
+    deletion, sdp = sap(announcements, 10)
+    assert not deletion and "c=IN IP4 239.192.1.1/1" in sdp and time.monotonic() - deleted_at > 1.5
+    assert datagram(group, 3) and "Device back from reboot" in agent.stderr
