@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QSemaphore>
 
 typedef struct _GstElement GstElement;
 
@@ -31,9 +32,11 @@ Q_SIGNALS:
 
 private:
     bool build(QString &problem);
+    void sayBye();
     QList<GstElement *> drawOverlays(GstElement *description, GstElement *clock) const;
     QList<GstElement *> configureEncoder(GstElement *encoder, GstElement *payloader) const;
-    GstElement *configureSink(GstElement *sink) const;
+    GstElement *configureSink(GstElement *sink, int port) const;
+    bool linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem);
     bool linkAll(const QList<GstElement *> &ordered, QString &problem);
     void watchBus();
     void watchFirstPacket(GstElement *payloader);
@@ -41,4 +44,7 @@ private:
     StreamSpec spec;
     StreamSettings settings;
     GstElement *pipeline = nullptr;
+    bool playing = false;
+    // Released by the bus on the end of the stream or an error.
+    QSemaphore ended;
 };
