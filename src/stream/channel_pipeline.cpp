@@ -18,7 +18,7 @@ namespace {
 const std::pair<const char *, const char *> elementPackages[] = {
     {"x264enc", "gstreamer1.0-plugins-ugly"}, {"rtph264pay", "gstreamer1.0-plugins-good"},
     {"rtpvrawpay", "gstreamer1.0-plugins-good"}, {"udpsink", "gstreamer1.0-plugins-good"},
-    {"textoverlay", "gstreamer1.0-x"}, {"clockoverlay", "gstreamer1.0-x"},
+    {"rtpbin", "gstreamer1.0-plugins-good"}, {"textoverlay", "gstreamer1.0-x"}, {"queue", "libgstreamer1.0-0"},
 };
 
 QString packageOf(const char *factory)
@@ -178,6 +178,8 @@ bool ChannelPipeline::build(QString &problem)
         return false;
     GstElement *source = made.takeFirst();
     const QList<GstElement *> session = {made.takeLast(), made.takeLast(), made.takeLast()}; // RTCP, RTP, rtpbin
+    for (GstElement *element : session)
+        gst_bin_add(GST_BIN(pipeline), element);
     GstElement *payloader = made.takeLast();
     GstElement *encoder = made.takeLast();
     GstElement *convert = made.takeLast();
@@ -309,7 +311,6 @@ bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement 
         g_object_set(rtpSink, "max-bitrate", rawPace(spec), nullptr);
     configureSink(rtcpSink, spec.port + 1);
     g_object_set(rtcpSink, "sync", FALSE, nullptr);
-    gst_bin_add_many(GST_BIN(pipeline), rtpbin, rtpSink, rtcpSink, nullptr);
     if (gst_element_link_pads(payloader, "src", rtpbin, "send_rtp_sink_0")
         && gst_element_link_pads(rtpbin, "send_rtp_src_0", rtpSink, "sink")
         && gst_element_link_pads(rtpbin, "send_rtcp_src_0", rtcpSink, "sink"))
