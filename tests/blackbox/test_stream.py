@@ -240,8 +240,6 @@ def test_h264_key_frame_carries_its_parameter_sets_once(agents, namespace, tmp_p
                                 "file,udp,rtp", "-i", str(tmp_path / "stream.sdp"), "-t", "3", "-copyts", "-vsync", "passthrough",
                                 "-f", "framecrc", "-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     assert wait_for(lambda: "ffmpeg" in run("ip", "netns", "exec", namespace, "ss", "-Hlunp", "sport = :5004").stdout)
-    while datagram(group, 0.3):
-        pass
     assert agent.set(CHANNEL + ".4.1", "i", "1") == ""
     units = access_units(packet for packet, _ in messages(group, 3))
     pictures, log = decoder.communicate(timeout=30)
