@@ -160,9 +160,14 @@ void ChannelPipeline::sayBye()
 {
     // The end of the stream makes the RTP session send its BYE, then end the
     // RTCP branch: waited for briefly, so the BYE leaves before the sockets
-    // close. A pipeline that already failed ends at once.
-    gst_element_send_event(pipeline, gst_event_new_eos());
-    ended.tryAcquire(1, byeWaitMs);
+    // close. Given to the session itself, not to the source, it need not wait
+    // for a picture to be drawn and encoded. A pipeline that already failed
+    // ends at once.
+    GstPad *pad = gst_element_get_static_pad(rtpbin, "send_rtp_sink_0");
+    if (pad && gst_pad_send_event(pad, gst_event_new_eos()))
+        ended.tryAcquire(1, byeWaitMs);
+    if (pad)
+        gst_object_unref(pad);
 }
 
 bool ChannelPipeline::build(QString &problem)
@@ -295,7 +300,8 @@ bool ChannelPipeline::linkAll(const QList<GstElement *> &ordered, QString &probl
 
 bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem)
 {
-    GstElement *rtcpSink = session.at(0), *rtpSink = session.at(1), *rtpbin = session.at(2);
+    GstElement *rtcpSink = session.at(0), *rtpSink = session.at(1);
+    rtpbin = session.at(2);
     // Sender reports map RTP time to the system's wall clock; the CNAME names the device.
     gst_util_set_object_arg(G_OBJECT(rtpbin), "ntp-time-source", "ntp");
     GstStructure *sdes = nullptr;

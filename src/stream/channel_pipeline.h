@@ -44,6 +44,7 @@ private:
     StreamSpec spec;
     StreamSettings settings;
     GstElement *pipeline = nullptr;
+    GstElement *rtpbin = nullptr; // the pipeline's
     bool playing = false;
     // Released by the bus on the end of the stream or an error.
     QSemaphore ended;
