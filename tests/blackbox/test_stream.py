@@ -229,7 +229,7 @@ def test_a_fault_stops_its_channel_only(agents, namespace, tmp_path, fault, chan
     assert agent.stop() == 0
 
 
-@pytest.mark.parametrize("size, rate", [((320, 240), 200000), ((640, 480), 3000000)])  # single NAL units; FU-A too
+@pytest.mark.parametrize("size, rate", [((320, 240), 200000), ((640, 480), 3000000)])  # small and larger slices
 def test_h264_key_frame_carries_its_parameter_sets_once(agents, namespace, tmp_path, size, rate):
     group, announcements = receiver(namespace, "239.192.1.1", 5004), receiver(namespace, "239.195.255.255", SAP_PORT)
     channel = dict(status=1, horizontalPixels=size[0], verticalPixels=size[1], compressionRate=rate)
@@ -237,8 +237,9 @@ def test_h264_key_frame_carries_its_parameter_sets_once(agents, namespace, tmp_p
     (tmp_path / "stream.sdp").write_text(sap(announcements)[1])
     assert agent.set(CHANNEL + ".4.1", "i", "2") == ""  # ffmpeg then starts with the first key frame
     decoder = subprocess.Popen(["ip", "netns", "exec", namespace, "ffmpeg", "-hide_banner", "-protocol_whitelist",
-                                "file,udp,rtp", "-i", str(tmp_path / "stream.sdp"), "-t", "3", "-copyts", "-vsync", "passthrough",
-                                "-f", "framecrc", "-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                "file,udp,rtp", "-i", str(tmp_path / "stream.sdp"), "-t", "3", "-copyts", "-vsync",
+                                "passthrough", "-f", "framecrc", "-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
     assert wait_for(lambda: "ffmpeg" in run("ip", "netns", "exec", namespace, "ss", "-Hlunp", "sport = :5004").stdout)
     assert agent.set(CHANNEL + ".4.1", "i", "1") == ""
     units = access_units(packet for packet, _ in messages(group, 3))
