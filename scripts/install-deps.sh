@@ -15,8 +15,8 @@ run_packages=(snmp snmptrapd "${stream_packages[@]}")
 # ffmpeg: a receiver of the streams that nobody here wrote.
 test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools snmpsim ffmpeg
                "${stream_packages[@]}")
-# gstreamer1.0-tools: gst-launch-1.0 runs the same pipeline beside the agent.
-bench_packages=(snmp snmpd snmpsim procps python3 iproute2 gstreamer1.0-tools "${stream_packages[@]}")
+# gstreamer1.0-tools: gst-launch-1.0 runs the same pipeline beside the agent; ffmpeg receives the streams.
+bench_packages=(snmp snmpd snmpsim procps python3 iproute2 gstreamer1.0-tools ffmpeg "${stream_packages[@]}")
 
 case "${1:-build}" in
     build) wanted=("${build_packages[@]}") ;;

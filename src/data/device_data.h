@@ -115,6 +115,7 @@ struct DeviceProfile
     qint32 deviceReset = 0;
     qint32 channelReset = 0;
     qint32 multicastTtl = 1; // of the channels' streams and their announcements
+    qint32 dscp = 0;         // their IP packets' differentiated services code point
     QList<VideoFormatEntry> videoFormats;
     QList<ChannelEntry> channels;
 };

@@ -18,6 +18,8 @@ bool integerAllowed(FieldRule rule, qint64 value)
         return value >= 0 && value <= 127;
     case FieldRule::MulticastTtl:
         return value >= 1 && value <= 255;
+    case FieldRule::Dscp:
+        return value >= 0 && value <= 63;
     case FieldRule::VideoFormatIndex:
         return value >= 1 && value <= std::numeric_limits<qint32>::max() && videoFormats.contains(qint32(value));
     default:

@@ -11,6 +11,7 @@ enum class FieldRule {
     Port,             // a UDP port, 0 (none) to 65535
     RtpPayloadType,   // 0 to 127: seven bits in the RTP header
     MulticastTtl,     // 1 to 255: how many routers a stream may cross
+    Dscp,             // 0 to 63: the six bits of the IP header's DS field
     VideoFormatIndex, // the index of an existing videoFormats row
     Ipv4Address,      // any IPv4 address
     MulticastAddress, // a multicast group (224.0.0.0/4), or 0.0.0.0 for none

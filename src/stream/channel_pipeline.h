@@ -39,7 +39,8 @@ private:
     bool build(QString &problem);
     QList<GstElement *> drawOverlays(GstElement *description, GstElement *clock) const;
     QList<GstElement *> configureEncoder(GstElement *encoder, GstElement *payloader) const;
-    GstElement *configureSink(GstElement *sink) const;
+    GstElement *configureSink(GstElement *sink, int port) const;
+    bool linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem);
     bool linkAll(const QList<GstElement *> &ordered, QString &problem);
     void watchBus();
     void watchFirstPacket(GstElement *payloader);
@@ -47,6 +48,8 @@ private:
     StreamSpec spec;
     StreamSettings settings;
     GstElement *pipeline = nullptr;
+    GstElement *rtpbin = nullptr; // the pipeline's
+    bool playing = false;
     // Shared with GStreamer's threads, which may outlive this object.
     std::shared_ptr<PipelineWatch> watch;
 };
