@@ -12,7 +12,14 @@
 #include <algorithm>
 #include <utility>
 
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gst/gst.h>
@@ -109,6 +116,33 @@ void yieldToSnmp(GstMessage *message)
     gst_message_parse_stream_status(message, &type, nullptr);
     if (type == GST_STREAM_STATUS_TYPE_ENTER)
         setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
+}
+
+// Sending without joining the group, a pipeline starts whether or not the
+// group has a route, then loses every packet: the kernel is asked first, the
+// way it will route them (from --address, on its interface).
+bool routed(const StreamSpec &spec, const StreamSettings &settings, QString &problem)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    to.sin_port = htons(quint16(spec.port));
+    inet_pton(AF_INET, spec.group.toLatin1().constData(), &to.sin_addr);
+    ip_mreqn via{};
+    if (!settings.interfaceName.isEmpty())
+        via.imr_ifindex = int(if_nametoindex(settings.interfaceName.toUtf8().constData()));
+    const bool reached = fd >= 0
+                         && (settings.sourceAddress.isEmpty()
+                             || (inet_pton(AF_INET, settings.sourceAddress.toLatin1().constData(), &from.sin_addr) == 1
+                                 && bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0))
+                         && setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) == 0
+                         && ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+    const int error = errno;
+    if (fd >= 0)
+        close(fd);
+    if (!reached)
+        problem = QStringLiteral("no route to %1 (%2)").arg(spec.group, QString::fromLocal8Bit(strerror(error)));
+    return reached;
 }
 
 // How long a stopping stream may take to send its RTCP BYE.
@@ -241,6 +275,8 @@ void ChannelPipeline::waitForStopped()
 
 bool ChannelPipeline::start(QString &problem)
 {
+    if (!routed(spec, settings, problem))
+        return false;
     pipeline = gst_pipeline_new(nullptr);
     watch = std::make_shared<PipelineWatch>();
     watch->owner = this;

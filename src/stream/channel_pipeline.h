@@ -23,7 +23,7 @@ public:
     ~ChannelPipeline() override;
 
     // Builds and plays the pipeline; false, with `problem` naming what is
-    // missing or GStreamer's own reason, when it cannot.
+    // missing, the lack of a route or GStreamer's own reason, when it cannot.
     bool start(QString &problem);
     // Returns once every pipeline deleted so far has stopped: they stop off
     // the main thread.
