@@ -42,7 +42,6 @@ QByteArray sdpText(const QString &text)
     return clean.isEmpty() ? QByteArray(" ") : clean.toUtf8();
 }
 
-// A deletion names the session by its origin line alone.
 // The address the kernel sends to the group from when no --address binds one.
 QString routeSourceFor(const QString &group)
 {
@@ -61,6 +60,7 @@ QString routeSourceFor(const QString &group)
     return known && from.sin_addr.s_addr != INADDR_ANY ? QHostAddress(ntohl(from.sin_addr.s_addr)).toString() : QString();
 }
 
+// A deletion names the session by its origin line alone.
 QByteArray originLine(const QByteArray &sdp)
 {
     const qsizetype start = sdp.indexOf("\no=") + 1;
