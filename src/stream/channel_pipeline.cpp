@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <gst/gst.h>
+#include <gst/rtp/gstrtcpbuffer.h>
 #include <gst/rtp/gstrtpbuffer.h>
 
 namespace {
@@ -200,11 +201,25 @@ void numberExtendedSequence(GstElement *payloader)
     gst_object_unref(pad);
 }
 
-// The end of the stream makes the RTP session send its BYE, then end the RTCP
-// branch: waited for briefly (`ended` is released by the bus on the end of
-// the stream or an error), so the BYE leaves before the sockets close. Given
-// to the session itself, not to the source, it need not wait for a picture to
-// be drawn and encoded. A pipeline that already failed ends at once.
+bool carriesBye(GstBuffer *buffer)
+{
+    GstRTCPBuffer rtcp = GST_RTCP_BUFFER_INIT;
+    if (!gst_rtcp_buffer_map(buffer, GST_MAP_READ, &rtcp))
+        return false;
+    bool bye = false;
+    GstRTCPPacket packet;
+    for (bool more = gst_rtcp_buffer_get_first_packet(&rtcp, &packet); more && !bye;
+         more = gst_rtcp_packet_move_to_next(&packet))
+        bye = gst_rtcp_packet_get_type(&packet) == GST_RTCP_TYPE_BYE;
+    gst_rtcp_buffer_unmap(&rtcp);
+    return bye;
+}
+
+// The end of the stream makes the RTP session send its BYE: waited for
+// briefly (`ended` is released as the BYE reaches the RTCP sink, or on an
+// error), so the BYE leaves before the sockets close. Given to the session
+// itself, not to the source, it need not wait for a picture to be drawn and
+// encoded. A pipeline that already failed ends at once.
 void sayBye(GstElement *rtpbin, QSemaphore &ended)
 {
     GstPad *pad = gst_element_get_static_pad(rtpbin, "send_rtp_sink_0");
@@ -218,7 +233,7 @@ void sayBye(GstElement *rtpbin, QSemaphore &ended)
 
 // What GStreamer's threads reach of a pipeline object: the object while it
 // lives, the first error, the cause of those after it, kept for start() to
-// report, and the end of the stream, which a stop waits for.
+// report, and the BYE, which a stop waits for.
 struct PipelineWatch
 {
     QMutex mutex;
@@ -260,9 +275,9 @@ ChannelPipeline::~ChannelPipeline()
     // The BYE and the stop, off the main thread; the pipeline holds its rtpbin.
     GstElement *session = playing ? rtpbin : nullptr;
     stoppers().start([pipeline = pipeline, session, watch = watch] {
-        setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
         if (session)
-            sayBye(session, watch->ended);
+            sayBye(session, watch->ended); // at the usual priority: the BYE is short and due at once
+        setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
     });
@@ -440,6 +455,7 @@ bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement 
         g_object_set(rtpSink, "max-bitrate", rawPace(spec), nullptr);
     configureSink(rtcpSink, spec.port + 1);
     g_object_set(rtcpSink, "sync", FALSE, nullptr);
+    watchBye(rtcpSink);
     if (gst_element_link_pads(payloader, "src", rtpbin, "send_rtp_sink_0")
         && gst_element_link_pads(rtpbin, "send_rtp_src_0", rtpSink, "sink")
         && gst_element_link_pads(rtpbin, "send_rtcp_src_0", rtcpSink, "sink"))
@@ -448,17 +464,33 @@ bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement 
     return false;
 }
 
+// The RTP session ends its RTCP branch after the BYE only when its RTCP
+// thread does not send the BYE first: the BYE itself is watched for.
+void ChannelPipeline::watchBye(GstElement *rtcpSink)
+{
+    // Called on GStreamer's threads. The sink sends what passes here before
+    // its socket can close: stopping waits for this thread.
+    auto probe = [](GstPad *, GstPadProbeInfo *info, gpointer watch) -> GstPadProbeReturn {
+        if (carriesBye(GST_PAD_PROBE_INFO_BUFFER(info)))
+            PipelineWatch::of(watch).ended.release();
+        return GST_PAD_PROBE_OK;
+    };
+    GstPad *pad = gst_element_get_static_pad(rtcpSink, "sink");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, probe, PipelineWatch::share(watch), PipelineWatch::unshare);
+    gst_object_unref(pad);
+}
+
 void ChannelPipeline::watchBus()
 {
     // Called on GStreamer's threads. Every message is dropped here, so none
     // piles up on the bus (each holds its element); an error goes on to the
-    // Qt thread.
+    // Qt thread, and a stop no longer waits for a BYE.
     auto handler = [](GstBus *, GstMessage *message, gpointer watch) -> GstBusSyncReply {
-        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS || GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
             PipelineWatch::of(watch).ended.release();
-        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
             PipelineWatch::of(watch).report(errorText(message));
-        else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS)
+        }
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS)
             yieldToSnmp(message);
         // A dropped message is the handler's to free.
         gst_message_unref(message);

@@ -42,6 +42,7 @@ private:
     GstElement *configureSink(GstElement *sink, int port) const;
     bool linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem);
     bool linkAll(const QList<GstElement *> &ordered, QString &problem);
+    void watchBye(GstElement *rtcpSink);
     void watchBus();
     void watchFirstPacket(GstElement *payloader);
 
