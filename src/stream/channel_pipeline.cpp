@@ -464,8 +464,9 @@ bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement 
     return false;
 }
 
-// The RTP session ends its RTCP branch after the BYE only when its RTCP
-// thread does not send the BYE first: the BYE itself is watched for.
+// After the BYE the RTP session does not end its RTCP branch every time (not
+// when its RTCP thread sends the BYE before the end of the stream is noted):
+// the BYE itself is watched for.
 void ChannelPipeline::watchBye(GstElement *rtcpSink)
 {
     // Called on GStreamer's threads. The sink sends what passes here before
