@@ -19,8 +19,8 @@ deb_packages=(dpkg-dev file)
 # lintian and systemd(-analyze) check the package, its manual and its units.
 test_packages=(snmp python3 python3-pysnmp4 python3-pytest iproute2 util-linux valgrind smitools snmpsim ffmpeg
                erlang-snmp man-db bash-completion lintian systemd "${deb_packages[@]}" "${stream_packages[@]}")
-# gstreamer1.0-tools: gst-launch-1.0 runs the same pipeline beside the agent.
-bench_packages=(snmp snmpd snmpsim procps python3 iproute2 gstreamer1.0-tools "${stream_packages[@]}")
+# gstreamer1.0-tools: gst-launch-1.0 runs the same pipeline beside the agent; ffmpeg receives the streams.
+bench_packages=(snmp snmpd snmpsim procps python3 iproute2 gstreamer1.0-tools ffmpeg "${stream_packages[@]}")
 
 case "${1:-build}" in
     build) wanted=("${build_packages[@]}") ;;

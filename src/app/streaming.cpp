@@ -45,6 +45,7 @@ StreamSettings streamSettings(const Settings &settings)
     StreamSettings stream;
     stream.deviceDescription = deviceDesc();
     stream.ttl = deviceProfile().multicastTtl;
+    stream.dscp = deviceProfile().dscp;
     const QHostAddress address(settings.address);
     if (settings.addressGiven && address.protocol() == QAbstractSocket::IPv4Protocol)
         stream.sourceAddress = address.toString();

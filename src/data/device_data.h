@@ -118,6 +118,7 @@ struct DeviceProfile
     // After a committed SET of deviceReset: silent this long, then back as
     // after a power cycle; 0 only stores the value.
     qint32 rebootSeconds = 0;
+    qint32 dscp = 0;         // their IP packets' differentiated services code point
     QList<VideoFormatEntry> videoFormats;
     QList<ChannelEntry> channels;
 };

@@ -225,6 +225,8 @@ private:
             return QStringLiteral("an integer from 1 to 255");
         case FieldRule::RebootSeconds:
             return QStringLiteral("an integer from 0 to 3600");
+        case FieldRule::Dscp:
+            return QStringLiteral("an integer from 0 to 63");
         case FieldRule::MulticastAddress:
             return QStringLiteral("a multicast address (224.0.0.0/4) or 0.0.0.0, in dotted decimal");
         case FieldRule::Ipv4Address:
@@ -266,6 +268,7 @@ QJsonObject profileObject(const DeviceProfile &profile)
     QJsonObject object = toJson(profile, deviceFields);
     object.insert(QStringLiteral("multicastTtl"), profile.multicastTtl);
     object.insert(QStringLiteral("rebootSeconds"), profile.rebootSeconds);
+    object.insert(QStringLiteral("dscp"), profile.dscp);
     object.insert(QStringLiteral("videoFormats"), toJson(profile.videoFormats, videoFormatFields));
     object.insert(QStringLiteral("channels"), toJson(profile.channels, channelFields));
     return object;
@@ -282,10 +285,11 @@ std::optional<DeviceProfile> profileFromJson(const QJsonObject &object, QString 
     DeviceProfile profile;
     if (reader.read(object, QString(), deviceFields, profile,
                     {QStringLiteral("videoFormats"), QStringLiteral("channels"), QStringLiteral("multicastTtl"),
-                     QStringLiteral("rebootSeconds")})
+                     QStringLiteral("rebootSeconds"), QStringLiteral("dscp")})
         && reader.readOptional(object, QStringLiteral("multicastTtl"), FieldRule::MulticastTtl, profile.multicastTtl)
         && reader.readOptional(object, QStringLiteral("rebootSeconds"), FieldRule::RebootSeconds,
                                profile.rebootSeconds)
+        && reader.readOptional(object, QStringLiteral("dscp"), FieldRule::Dscp, profile.dscp)
         && reader.readList(object, QStringLiteral("videoFormats"), videoFormatFields, profile.videoFormats)
         && reader.readList(object, QStringLiteral("channels"), channelFields, profile.channels)
         && checkFormatIndexes(reader, profile))

@@ -20,6 +20,8 @@ bool integerAllowed(FieldRule rule, qint64 value)
         return value >= 1 && value <= 255;
     case FieldRule::RebootSeconds:
         return value >= 0 && value <= 3600;
+    case FieldRule::Dscp:
+        return value >= 0 && value <= 63;
     case FieldRule::VideoFormatIndex:
         return value >= 1 && value <= std::numeric_limits<qint32>::max() && videoFormats.contains(qint32(value));
     default:

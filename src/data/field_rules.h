@@ -12,6 +12,7 @@ enum class FieldRule {
     RtpPayloadType,   // 0 to 127: seven bits in the RTP header
     MulticastTtl,     // 1 to 255: how many routers a stream may cross
     RebootSeconds,    // 0 (no reboot) to 3600: how long a reboot keeps the device silent
+    Dscp,             // 0 to 63: the six bits of the IP header's DS field
     VideoFormatIndex, // the index of an existing videoFormats row
     Ipv4Address,      // any IPv4 address
     MulticastAddress, // a multicast group (224.0.0.0/4), or 0.0.0.0 for none

@@ -3,17 +3,28 @@
 // that a manager's description is drawn as text and nothing else.
 #include "stream/channel_pipeline.h"
 
+#include <QDateTime>
 #include <QMetaObject>
 #include <QMutex>
+#include <QSemaphore>
 #include <QThreadPool>
 
 #include <algorithm>
 #include <utility>
 
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gst/gst.h>
+#include <gst/rtp/gstrtcpbuffer.h>
+#include <gst/rtp/gstrtpbuffer.h>
 
 namespace {
 
@@ -21,7 +32,7 @@ namespace {
 const std::pair<const char *, const char *> elementPackages[] = {
     {"x264enc", "gstreamer1.0-plugins-ugly"}, {"rtph264pay", "gstreamer1.0-plugins-good"},
     {"rtpvrawpay", "gstreamer1.0-plugins-good"}, {"udpsink", "gstreamer1.0-plugins-good"},
-    {"textoverlay", "gstreamer1.0-x"}, {"clockoverlay", "gstreamer1.0-x"},
+    {"rtpbin", "gstreamer1.0-plugins-good"}, {"textoverlay", "gstreamer1.0-x"}, {"queue", "libgstreamer1.0-0"},
 };
 
 QString packageOf(const char *factory)
@@ -108,16 +119,127 @@ void yieldToSnmp(GstMessage *message)
         setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
 }
 
+// Sending without joining the group, a pipeline starts whether or not the
+// group has a route, then loses every packet: the kernel is asked first, the
+// way it will route them (from --address, on its interface).
+bool routed(const StreamSpec &spec, const StreamSettings &settings, QString &problem)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    to.sin_port = htons(quint16(spec.port));
+    inet_pton(AF_INET, spec.group.toLatin1().constData(), &to.sin_addr);
+    ip_mreqn via{};
+    if (!settings.interfaceName.isEmpty())
+        via.imr_ifindex = int(if_nametoindex(settings.interfaceName.toUtf8().constData()));
+    const bool reached = fd >= 0
+                         && (settings.sourceAddress.isEmpty()
+                             || (inet_pton(AF_INET, settings.sourceAddress.toLatin1().constData(), &from.sin_addr) == 1
+                                 && bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0))
+                         && setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) == 0
+                         && ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+    const int error = errno;
+    if (fd >= 0)
+        close(fd);
+    if (!reached)
+        problem = QStringLiteral("no route to %1 (%2)").arg(spec.group, QString::fromLocal8Bit(strerror(error)));
+    return reached;
+}
+
+// How long a stopping stream may take to send its RTCP BYE.
+constexpr int byeWaitMs = 300;
+
+// What a RAW stream may send per second: its pictures and 20 % more, so that
+// each frame's packets spread over most of the frame interval instead of
+// leaving in one burst that a receiver's socket buffer cannot hold.
+guint64 rawPace(const StreamSpec &spec)
+{
+    return guint64(rawBitRate(spec)) * 6 / 5;
+}
+
+// RFC 4175's extended sequence number, which the payloader leaves at 0: the
+// high 16 bits of a 32-bit packet counter.
+struct SequenceHigh
+{
+    quint16 high = 0;
+    int last = -1;
+};
+
+void extendSequence(GstBuffer *buffer, SequenceHigh &state)
+{
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (!gst_rtp_buffer_map(buffer, GST_MAP_READWRITE, &rtp))
+        return;
+    const int sequence = gst_rtp_buffer_get_seq(&rtp);
+    if (sequence < state.last)
+        ++state.high;
+    state.last = sequence;
+    if (gst_rtp_buffer_get_payload_len(&rtp) >= 2)
+        GST_WRITE_UINT16_BE(gst_rtp_buffer_get_payload(&rtp), state.high);
+    gst_rtp_buffer_unmap(&rtp);
+}
+
+void numberExtendedSequence(GstElement *payloader)
+{
+    auto probe = [](GstPad *, GstPadProbeInfo *info, gpointer data) -> GstPadProbeReturn {
+        auto &state = *static_cast<SequenceHigh *>(data);
+        if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+            GstBuffer *buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+            extendSequence(buffer, state);
+            GST_PAD_PROBE_INFO_DATA(info) = buffer;
+        } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+            GstBufferList *list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+            for (guint i = 0; i < gst_buffer_list_length(list); ++i)
+                extendSequence(gst_buffer_list_get_writable(list, i), state);
+            GST_PAD_PROBE_INFO_DATA(info) = list;
+        }
+        return GST_PAD_PROBE_OK;
+    };
+    GstPad *pad = gst_element_get_static_pad(payloader, "src");
+    gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST), probe,
+                      new SequenceHigh, [](gpointer state) { delete static_cast<SequenceHigh *>(state); });
+    gst_object_unref(pad);
+}
+
+bool carriesBye(GstBuffer *buffer)
+{
+    GstRTCPBuffer rtcp = GST_RTCP_BUFFER_INIT;
+    if (!gst_rtcp_buffer_map(buffer, GST_MAP_READ, &rtcp))
+        return false;
+    bool bye = false;
+    GstRTCPPacket packet;
+    for (bool more = gst_rtcp_buffer_get_first_packet(&rtcp, &packet); more && !bye;
+         more = gst_rtcp_packet_move_to_next(&packet))
+        bye = gst_rtcp_packet_get_type(&packet) == GST_RTCP_TYPE_BYE;
+    gst_rtcp_buffer_unmap(&rtcp);
+    return bye;
+}
+
+// The end of the stream makes the RTP session send its BYE: waited for
+// briefly (`ended` is released as the BYE reaches the RTCP sink, or on an
+// error), so the BYE leaves before the sockets close. Given to the session
+// itself, not to the source, it need not wait for a picture to be drawn and
+// encoded. A pipeline that already failed ends at once.
+void sayBye(GstElement *rtpbin, QSemaphore &ended)
+{
+    GstPad *pad = gst_element_get_static_pad(rtpbin, "send_rtp_sink_0");
+    if (pad && gst_pad_send_event(pad, gst_event_new_eos()))
+        ended.tryAcquire(1, byeWaitMs);
+    if (pad)
+        gst_object_unref(pad);
+}
+
 } // namespace
 
 // What GStreamer's threads reach of a pipeline object: the object while it
-// lives, and the first error, the cause of those after it, kept for start()
-// to report.
+// lives, the first error, the cause of those after it, kept for start() to
+// report, and the BYE, which a stop waits for.
 struct PipelineWatch
 {
     QMutex mutex;
     ChannelPipeline *owner = nullptr;
     QString firstError;
+    QSemaphore ended;
 
     void report(const QString &text)
     {
@@ -150,7 +272,11 @@ ChannelPipeline::~ChannelPipeline()
         QMutexLocker lock(&watch->mutex);
         watch->owner = nullptr;
     }
-    stoppers().start([pipeline = pipeline] {
+    // The BYE and the stop, off the main thread; the pipeline holds its rtpbin.
+    GstElement *session = playing ? rtpbin : nullptr;
+    stoppers().start([pipeline = pipeline, session, watch = watch] {
+        if (session)
+            sayBye(session, watch->ended); // at the usual priority: the BYE is short and due at once
         setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
@@ -164,6 +290,8 @@ void ChannelPipeline::waitForStopped()
 
 bool ChannelPipeline::start(QString &problem)
 {
+    if (!routed(spec, settings, problem))
+        return false;
     pipeline = gst_pipeline_new(nullptr);
     watch = std::make_shared<PipelineWatch>();
     watch->owner = this;
@@ -176,21 +304,27 @@ bool ChannelPipeline::start(QString &problem)
                       .arg(watch->firstError.isEmpty() ? QStringLiteral("no reason given") : watch->firstError);
         return false;
     }
+    playing = true;
     return true;
 }
 
 bool ChannelPipeline::build(QString &problem)
 {
     const bool h264 = spec.encoding == QLatin1String("H264");
-    QList<const char *> factories{"videotestsrc", "textoverlay", "clockoverlay", "videoconvert"};
-    factories << (h264 ? QList<const char *>{"x264enc", "rtph264pay"} : QList<const char *>{"rtpvrawpay"}) << "udpsink";
+    // For RAW a queue stands where the encoder would: sending, paced over the
+    // frame interval, runs on a thread of its own beside the drawing.
+    QList<const char *> factories{"videotestsrc", "textoverlay", "textoverlay", "videoconvert"};
+    factories << (h264 ? QList<const char *>{"x264enc", "rtph264pay"} : QList<const char *>{"queue", "rtpvrawpay"})
+              << "rtpbin" << "udpsink" << "udpsink";
     QList<GstElement *> made = makeElements(factories, problem);
     if (made.isEmpty())
         return false;
     GstElement *source = made.takeFirst();
-    GstElement *sink = made.takeLast();
+    const QList<GstElement *> session = {made.takeLast(), made.takeLast(), made.takeLast()}; // RTCP, RTP, rtpbin
+    for (GstElement *element : session)
+        gst_bin_add(GST_BIN(pipeline), element);
     GstElement *payloader = made.takeLast();
-    GstElement *encoder = h264 ? made.takeLast() : nullptr;
+    GstElement *encoder = made.takeLast();
     GstElement *convert = made.takeLast();
 
     g_object_set(source, "is-live", TRUE, nullptr);
@@ -198,13 +332,24 @@ bool ChannelPipeline::build(QString &problem)
                                                                        "height", G_TYPE_INT, spec.height, "framerate",
                                                                        GST_TYPE_FRACTION, spec.frameRate, 1, nullptr))};
     ordered << drawOverlays(made.at(0), made.at(1)) << convert;
+    // The colorimetry becomes the H.264 encoder's colour description, or the
+    // RAW payloader's.
     ordered << capsFilter(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING,
-                                              h264 ? "I420" : spec.rawFormat.toLatin1().constData(), nullptr));
-    if (encoder)
+                                              h264 ? "I420" : spec.rawFormat.toLatin1().constData(), "colorimetry",
+                                              G_TYPE_STRING, spec.colorimetry.toLatin1().constData(), nullptr));
+    if (h264) {
         ordered << configureEncoder(encoder, payloader);
+    } else {
+        // One line per chunk: the sink's pace then holds packet by packet.
+        g_object_set(encoder, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", guint64(0), nullptr);
+        gst_util_set_object_arg(G_OBJECT(encoder), "leaky", "downstream");
+        g_object_set(payloader, "chunks-per-frame", spec.height, nullptr);
+        ordered << encoder;
+        numberExtendedSequence(payloader);
+    }
     g_object_set(payloader, "pt", guint(spec.payloadType), nullptr);
-    ordered << payloader << configureSink(sink);
-    if (!linkAll(ordered, problem))
+    ordered << payloader;
+    if (!linkAll(ordered, problem) || !linkSession(payloader, session, problem))
         return false;
     watchFirstPacket(payloader);
     return true;
@@ -218,10 +363,25 @@ QList<GstElement *> ChannelPipeline::drawOverlays(GstElement *description, GstEl
                  "shaded-background", TRUE, nullptr);
     gst_util_set_object_arg(G_OBJECT(description), "valignment", "top");
     gst_util_set_object_arg(G_OBJECT(description), "halignment", "left");
-    g_object_set(clock, "time-format", "%Y-%m-%d %H:%M:%S", "font-desc", font, "shaded-background", TRUE,
-                 nullptr);
+    g_object_set(clock, "font-desc", font, "shaded-background", TRUE, nullptr);
     gst_util_set_object_arg(G_OBJECT(clock), "valignment", "bottom");
     gst_util_set_object_arg(G_OBJECT(clock), "halignment", "right");
+    // Wall-clock time to the millisecond and a running frame number, written
+    // as each picture passes: glass-to-glass latency and lost pictures can be
+    // read off a screenshot.
+    auto stamp = [](GstPad *pad, GstPadProbeInfo *, gpointer count) -> GstPadProbeReturn {
+        const QString text = QStringLiteral("%1  #%2").arg(
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")),
+            QString::number((*static_cast<quint64 *>(count))++));
+        GstElement *overlay = gst_pad_get_parent_element(pad);
+        g_object_set(overlay, "text", text.toLatin1().constData(), nullptr);
+        gst_object_unref(overlay);
+        return GST_PAD_PROBE_OK;
+    };
+    GstPad *pad = gst_element_get_static_pad(clock, "video_sink");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, stamp, new quint64(0),
+                      [](gpointer count) { delete static_cast<quint64 *>(count); });
+    gst_object_unref(pad);
     return {description, clock};
 }
 
@@ -232,16 +392,20 @@ QList<GstElement *> ChannelPipeline::configureEncoder(GstElement *encoder, GstEl
                  nullptr);
     gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
     gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "ultrafast");
-    g_object_set(payloader, "config-interval", -1, nullptr);
+    // The encoder itself puts SPS and PPS before each key frame, once; the
+    // payloader would add them again before every slice of it.
+    g_object_set(payloader, "config-interval", 0, nullptr);
     // Constrained baseline: what every decoder of a vehicle display takes.
     return {encoder, capsFilter(gst_caps_new_simple("video/x-h264", "stream-format", G_TYPE_STRING, "avc", "profile",
                                                     G_TYPE_STRING, "constrained-baseline", nullptr))};
 }
 
-GstElement *ChannelPipeline::configureSink(GstElement *sink) const
+GstElement *ChannelPipeline::configureSink(GstElement *sink, int port) const
 {
-    g_object_set(sink, "host", spec.group.toLatin1().constData(), "port", spec.port, "ttl-mc", settings.ttl,
-                 "auto-multicast", TRUE, "async", FALSE, nullptr);
+    // Sending needs no membership: joining would make snooping switches
+    // forward every group back to the camera.
+    g_object_set(sink, "host", spec.group.toLatin1().constData(), "port", port, "ttl-mc", settings.ttl,
+                 "auto-multicast", FALSE, "async", FALSE, "qos-dscp", settings.dscp, nullptr);
     if (!settings.sourceAddress.isEmpty())
         g_object_set(sink, "bind-address", settings.sourceAddress.toLatin1().constData(), nullptr);
     if (!settings.interfaceName.isEmpty())
@@ -272,15 +436,62 @@ bool ChannelPipeline::linkAll(const QList<GstElement *> &ordered, QString &probl
     return true;
 }
 
+bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem)
+{
+    GstElement *rtcpSink = session.at(0), *rtpSink = session.at(1);
+    rtpbin = session.at(2);
+    // Sender reports map RTP time to the system's wall clock; the CNAME names the device.
+    gst_util_set_object_arg(G_OBJECT(rtpbin), "ntp-time-source", "ntp");
+    GstStructure *sdes = nullptr;
+    g_object_get(rtpbin, "sdes", &sdes, nullptr);
+    if (sdes) {
+        gst_structure_set(sdes, "cname", G_TYPE_STRING, settings.originAddress.toLatin1().constData(), "name",
+                          G_TYPE_STRING, settings.deviceDescription.toUtf8().constData(), nullptr);
+        g_object_set(rtpbin, "sdes", sdes, nullptr);
+        gst_structure_free(sdes);
+    }
+    configureSink(rtpSink, spec.port);
+    if (spec.encoding == QLatin1String("RAW"))
+        g_object_set(rtpSink, "max-bitrate", rawPace(spec), nullptr);
+    configureSink(rtcpSink, spec.port + 1);
+    g_object_set(rtcpSink, "sync", FALSE, nullptr);
+    watchBye(rtcpSink);
+    if (gst_element_link_pads(payloader, "src", rtpbin, "send_rtp_sink_0")
+        && gst_element_link_pads(rtpbin, "send_rtp_src_0", rtpSink, "sink")
+        && gst_element_link_pads(rtpbin, "send_rtcp_src_0", rtcpSink, "sink"))
+        return true;
+    problem = QStringLiteral("GStreamer cannot link %1 to its RTP session").arg(QLatin1String(GST_OBJECT_NAME(payloader)));
+    return false;
+}
+
+// After the BYE the RTP session does not end its RTCP branch every time (not
+// when its RTCP thread sends the BYE before the end of the stream is noted):
+// the BYE itself is watched for.
+void ChannelPipeline::watchBye(GstElement *rtcpSink)
+{
+    // Called on GStreamer's threads. The sink sends what passes here before
+    // its socket can close: stopping waits for this thread.
+    auto probe = [](GstPad *, GstPadProbeInfo *info, gpointer watch) -> GstPadProbeReturn {
+        if (carriesBye(GST_PAD_PROBE_INFO_BUFFER(info)))
+            PipelineWatch::of(watch).ended.release();
+        return GST_PAD_PROBE_OK;
+    };
+    GstPad *pad = gst_element_get_static_pad(rtcpSink, "sink");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, probe, PipelineWatch::share(watch), PipelineWatch::unshare);
+    gst_object_unref(pad);
+}
+
 void ChannelPipeline::watchBus()
 {
     // Called on GStreamer's threads. Every message is dropped here, so none
     // piles up on the bus (each holds its element); an error goes on to the
-    // Qt thread.
+    // Qt thread, and a stop no longer waits for a BYE.
     auto handler = [](GstBus *, GstMessage *message, gpointer watch) -> GstBusSyncReply {
-        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+            PipelineWatch::of(watch).ended.release();
             PipelineWatch::of(watch).report(errorText(message));
-        else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS)
+        }
+        if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS)
             yieldToSnmp(message);
         // A dropped message is the handler's to free.
         gst_message_unref(message);

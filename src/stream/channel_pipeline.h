@@ -23,7 +23,7 @@ public:
     ~ChannelPipeline() override;
 
     // Builds and plays the pipeline; false, with `problem` naming what is
-    // missing or GStreamer's own reason, when it cannot.
+    // missing, the lack of a route or GStreamer's own reason, when it cannot.
     bool start(QString &problem);
     // Returns once every pipeline deleted so far has stopped: they stop off
     // the main thread.
@@ -39,14 +39,18 @@ private:
     bool build(QString &problem);
     QList<GstElement *> drawOverlays(GstElement *description, GstElement *clock) const;
     QList<GstElement *> configureEncoder(GstElement *encoder, GstElement *payloader) const;
-    GstElement *configureSink(GstElement *sink) const;
+    GstElement *configureSink(GstElement *sink, int port) const;
+    bool linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem);
     bool linkAll(const QList<GstElement *> &ordered, QString &problem);
+    void watchBye(GstElement *rtcpSink);
     void watchBus();
     void watchFirstPacket(GstElement *payloader);
 
     StreamSpec spec;
     StreamSettings settings;
     GstElement *pipeline = nullptr;
+    GstElement *rtpbin = nullptr; // the pipeline's
+    bool playing = false;
     // Shared with GStreamer's threads, which may outlive this object.
     std::shared_ptr<PipelineWatch> watch;
 };

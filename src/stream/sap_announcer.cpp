@@ -14,6 +14,11 @@
 #include <algorithm>
 #include <limits>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
 
@@ -35,6 +40,24 @@ QByteArray sdpText(const QString &text)
             character = QLatin1Char(' ');
     }
     return clean.isEmpty() ? QByteArray(" ") : clean.toUtf8();
+}
+
+// The address the kernel sends to the group from when no --address binds one.
+QString routeSourceFor(const QString &group)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    to.sin_addr.s_addr = htonl(QHostAddress(group).toIPv4Address());
+    sockaddr_in from = {};
+    socklen_t size = sizeof from;
+    const bool known = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0
+                       && getsockname(fd, reinterpret_cast<sockaddr *>(&from), &size) == 0;
+    if (fd >= 0)
+        close(fd);
+    // A route without a source address of its own leaves it to each packet.
+    return known && from.sin_addr.s_addr != INADDR_ANY ? QHostAddress(ntohl(from.sin_addr.s_addr)).toString() : QString();
 }
 
 // A deletion names the session by its origin line alone.
@@ -82,6 +105,9 @@ QByteArray streamSdp(const StreamSpec &spec, const StreamSettings &settings, con
     gst_sdp_media_set_port_info(media, guint(spec.port), 1);
     gst_sdp_media_set_proto(media, "RTP/AVP");
     GstCaps *caps = gst_caps_from_string(payloaderCaps.toUtf8().constData());
+    // The RAW payloader calls every RGB stream SMPTE240M; the row knows better.
+    if (caps && !gst_caps_is_empty(caps) && gst_structure_has_field(gst_caps_get_structure(caps, 0), "colorimetry"))
+        gst_caps_set_simple(caps, "colorimetry", G_TYPE_STRING, spec.sdpColorimetry.toLatin1().constData(), nullptr);
     if (caps && !gst_caps_is_empty(caps))
         gst_sdp_media_set_media_from_caps(caps, media);
     if (caps)
@@ -89,6 +115,14 @@ QByteArray streamSdp(const StreamSpec &spec, const StreamSettings &settings, con
     // Older payloaders do not put the frame rate in their caps.
     if (!gst_sdp_media_get_attribute_val(media, "framerate"))
         gst_sdp_media_add_attribute(media, "framerate", QByteArray::number(spec.frameRate).constData());
+    // RFC 4570: receivers join the group for this sender alone.
+    const QString source = settings.sourceAddress.isEmpty() ? routeSourceFor(spec.group) : settings.sourceAddress;
+    if (!source.isEmpty())
+        gst_sdp_media_add_attribute(media, "source-filter",
+                                    QStringLiteral(" incl IN IP4 %1 %2").arg(spec.group, source).toLatin1().constData());
+    // What the stream takes, in kbit/s: the encoder's target, or the pictures as they are.
+    const qint64 bitsPerSecond = spec.encoding == QLatin1String("H264") ? spec.bitRate : rawBitRate(spec);
+    gst_sdp_media_add_bandwidth(media, "AS", guint((bitsPerSecond + 999) / 1000));
     gst_sdp_message_add_media(message, media);
     gst_sdp_media_free(media);
 
@@ -105,6 +139,7 @@ SapAnnouncer::SapAnnouncer(const StreamSpec &spec, const StreamSettings &setting
     const QHostAddress source(settings.sourceAddress);
     socket->bind(settings.sourceAddress.isEmpty() ? QHostAddress(QHostAddress::AnyIPv4) : source, 0);
     socket->setSocketOption(QAbstractSocket::MulticastTtlOption, settings.ttl);
+    socket->setSocketOption(QAbstractSocket::TypeOfServiceOption, settings.dscp << 2);
     if (!settings.interfaceName.isEmpty())
         socket->setMulticastInterface(QNetworkInterface::interfaceFromName(settings.interfaceName));
     // Beyond what a timer holds (24.8 days), the longest it holds.

@@ -14,6 +14,7 @@ struct StreamSettings
     QString sourceAddress;     // the IPv4 address to send from; empty for the route's choice
     QString interfaceName;     // the interface to send on; empty for the route's choice
     int ttl = 1;
+    int dscp = 0; // of RTP, RTCP and SAP packets
 };
 
 class StreamControl

@@ -25,6 +25,12 @@ const std::pair<const char *, const char *> rawSamplings[] = {
     {"4:2:2", "UYVY"}, {"YCbCr-4:2:2", "UYVY"}, {"4:2:0", "I420"}, {"YCbCr-4:2:0", "I420"}, {"RGB", "RGB"},
 };
 
+// channelColorimetry texts, GStreamer's name and RFC 4175's spelling of each.
+const std::tuple<const char *, const char *, const char *> colorimetries[] = {
+    {"BT601", "bt601", "BT601-5"}, {"BT601-5", "bt601", "BT601-5"}, {"BT709", "bt709", "BT709-2"},
+    {"BT709-2", "bt709", "BT709-2"}, {"SMPTE240M", "smpte240m", "SMPTE240M"},
+};
+
 QString rawSamplingNames()
 {
     QStringList names;
@@ -43,10 +49,10 @@ bool inRange(int value, int first, int last)
 bool StreamSpec::operator==(const StreamSpec &other) const
 {
     return std::tie(index, encoding, rawFormat, width, height, frameRate, bitRate, payloadType, group, port,
-                    announceInterval, description)
+                    announceInterval, description, colorimetry)
            == std::tie(other.index, other.encoding, other.rawFormat, other.width, other.height, other.frameRate,
                        other.bitRate, other.payloadType, other.group, other.port, other.announceInterval,
-                       other.description);
+                       other.description, other.colorimetry);
 }
 
 std::optional<StreamSpec> streamSpecFor(const ChannelEntry &channel, QString &problem)
@@ -66,6 +72,17 @@ std::optional<StreamSpec> streamSpecFor(const ChannelEntry &channel, QString &pr
         problem = QStringLiteral("channelEncoding \"%1\" is not one of H264, RAW").arg(channel.encoding);
         return std::nullopt;
     }
+    const auto *colorimetry = std::find_if(std::begin(colorimetries), std::end(colorimetries),
+                                           [&](const auto &known) {
+                                               return channel.colorimetry == QLatin1String(std::get<0>(known));
+                                           });
+    if (colorimetry == std::end(colorimetries)) {
+        problem = QStringLiteral("channelColorimetry \"%1\" is not one of BT601, BT601-5, BT709, BT709-2, SMPTE240M")
+                      .arg(channel.colorimetry);
+        return std::nullopt;
+    }
+    spec.colorimetry = QLatin1String(std::get<1>(*colorimetry));
+    spec.sdpColorimetry = QLatin1String(std::get<2>(*colorimetry));
     const std::tuple<const char *, int, int> numbers[] = {
         {"channelHorizontalPixels", channel.horizontalPixels, maximumSide},
         {"channelVerticalPixels", channel.verticalPixels, maximumSide},
@@ -105,10 +122,22 @@ std::optional<StreamSpec> streamSpecFor(const ChannelEntry &channel, QString &pr
                       .arg(port);
         return std::nullopt;
     }
+    if (port == 65535) {
+        problem = QStringLiteral("channelMulticastPort 65535 leaves no port for RTCP (port + 1); give a port from 1 to 65534");
+        return std::nullopt;
+    }
     spec.port = int(port);
     spec.announceInterval = std::max(1, channel.announceInterval);
     spec.description = channel.userDesc;
     return spec;
+}
+
+qint64 rawBitRate(const StreamSpec &spec)
+{
+    const qint64 bitsPerPixel = spec.rawFormat == QLatin1String("RGB")    ? 24
+                                : spec.rawFormat == QLatin1String("I420") ? 12
+                                                                          : 16;
+    return qint64(spec.width) * spec.height * bitsPerPixel * spec.frameRate;
 }
 
 QString sapAddressFor(const QString &group)

@@ -13,6 +13,8 @@ struct StreamSpec
     qint32 index = 0;
     QString encoding;  // "H264" or "RAW", as the log names it
     QString rawFormat; // GStreamer's name of the RAW sampling: UYVY, I420 or RGB
+    QString colorimetry;    // GStreamer's name: bt601, bt709 or smpte240m
+    QString sdpColorimetry; // RFC 4175's: BT601-5, BT709-2 or SMPTE240M
     int width = 0;
     int height = 0;
     int frameRate = 0;
@@ -29,6 +31,9 @@ struct StreamSpec
 // The stream the row describes, or nothing, with `problem` naming the row's
 // value and the values accepted.
 std::optional<StreamSpec> streamSpecFor(const ChannelEntry &channel, QString &problem);
+
+// Bits per second of a RAW stream's pictures as they are.
+qint64 rawBitRate(const StreamSpec &spec);
 
 // Where SAP listeners of the group's scope listen (RFC 2974).
 QString sapAddressFor(const QString &group);

@@ -70,6 +70,7 @@ def test_three_channels_on_one_format(agents):
     (lambda p: p.update(deviceDesc="Kamera \u0416"), "deviceDesc: expected Latin-1 text"),
     (lambda p: p.update(deviceMode=2 ** 31), "deviceMode: expected an integer from -2147483648 to 2147483647"),
     (lambda p: p.update(rebootSeconds=-1), "rebootSeconds: expected an integer from 0 to 3600"),
+    (lambda p: p.update(dscp=64), "dscp: expected an integer from 0 to 63"),
     (lambda p: p["channels"][1].update(videoFormatIndex=7), "channels[1].videoFormatIndex: expected the index of"),
     (lambda p: p["channels"][0].update(multicastAddress="10.1.1.1"), "channels[0].multicastAddress: expected a mul"),
     # inet_aton's shorthand would serve another address than the one written
