@@ -4,9 +4,11 @@
 #include "stream/channel_pipeline.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QMutex>
 #include <QSemaphore>
+#include <QThread>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -215,20 +217,6 @@ bool carriesBye(GstBuffer *buffer)
     return bye;
 }
 
-// The end of the stream makes the RTP session send its BYE: waited for
-// briefly (`ended` is released as the BYE reaches the RTCP sink, or on an
-// error), so the BYE leaves before the sockets close. Given to the session
-// itself, not to the source, it need not wait for a picture to be drawn and
-// encoded. A pipeline that already failed ends at once.
-void sayBye(GstElement *rtpbin, QSemaphore &ended)
-{
-    GstPad *pad = gst_element_get_static_pad(rtpbin, "send_rtp_sink_0");
-    if (pad && gst_pad_send_event(pad, gst_event_new_eos()))
-        ended.tryAcquire(1, byeWaitMs);
-    if (pad)
-        gst_object_unref(pad);
-}
-
 } // namespace
 
 // What GStreamer's threads reach of a pipeline object: the object while it
@@ -240,6 +228,9 @@ struct PipelineWatch
     ChannelPipeline *owner = nullptr;
     QString firstError;
     QSemaphore ended;
+    // The RTCP sink and its byte count once the BYE has left it.
+    GstElement *byeSink = nullptr;
+    guint64 byeSent = 0;
 
     void report(const QString &text)
     {
@@ -256,6 +247,32 @@ struct PipelineWatch
     }
     static void unshare(gpointer data) { delete static_cast<std::shared_ptr<PipelineWatch> *>(data); }
     static PipelineWatch &of(gpointer data) { return **static_cast<std::shared_ptr<PipelineWatch> *>(data); }
+
+    // The end of the stream makes the RTP session send its BYE, waited for
+    // briefly so that it leaves before the sockets close: the probe that sees
+    // it pass is called before the sink sends it, and a sink that is stopped
+    // meanwhile drops it, so the wait ends once the sink's byte count says it
+    // went (or at once on an error). Given to the session itself, not to the
+    // source, the end need not wait for a picture to be drawn and encoded.
+    void sayBye(GstElement *rtpbin)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        GstPad *pad = gst_element_get_static_pad(rtpbin, "send_rtp_sink_0");
+        const bool sent = pad && gst_pad_send_event(pad, gst_event_new_eos()) && ended.tryAcquire(1, byeWaitMs);
+        if (pad)
+            gst_object_unref(pad);
+        while (sent) {
+            QMutexLocker lock(&mutex);
+            guint64 served = 0;
+            if (byeSink)
+                g_object_get(byeSink, "bytes-served", &served, nullptr);
+            if (!byeSink || served >= byeSent || waited.elapsed() >= byeWaitMs)
+                return;
+            lock.unlock();
+            QThread::msleep(1);
+        }
+    }
 };
 
 ChannelPipeline::ChannelPipeline(const StreamSpec &spec, const StreamSettings &settings, QObject *parent)
@@ -276,7 +293,7 @@ ChannelPipeline::~ChannelPipeline()
     GstElement *session = playing ? rtpbin : nullptr;
     stoppers().start([pipeline = pipeline, session, watch = watch] {
         if (session)
-            sayBye(session, watch->ended); // at the usual priority: the BYE is short and due at once
+            watch->sayBye(session); // at the usual priority: the BYE is short and due at once
         setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
@@ -471,9 +488,19 @@ void ChannelPipeline::watchBye(GstElement *rtcpSink)
 {
     // Called on GStreamer's threads. The sink sends what passes here before
     // its socket can close: stopping waits for this thread.
-    auto probe = [](GstPad *, GstPadProbeInfo *info, gpointer watch) -> GstPadProbeReturn {
-        if (carriesBye(GST_PAD_PROBE_INFO_BUFFER(info)))
-            PipelineWatch::of(watch).ended.release();
+    auto probe = [](GstPad *pad, GstPadProbeInfo *info, gpointer watch) -> GstPadProbeReturn {
+        GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        if (!carriesBye(buffer))
+            return GST_PAD_PROBE_OK;
+        PipelineWatch &shared = PipelineWatch::of(watch);
+        {
+            QMutexLocker lock(&shared.mutex);
+            // The pipeline holds its sink for as long as the stop waits.
+            shared.byeSink = GST_ELEMENT(GST_PAD_PARENT(pad));
+            g_object_get(shared.byeSink, "bytes-served", &shared.byeSent, nullptr);
+            shared.byeSent += gst_buffer_get_size(buffer);
+        }
+        shared.ended.release();
         return GST_PAD_PROBE_OK;
     };
     GstPad *pad = gst_element_get_static_pad(rtcpSink, "sink");
