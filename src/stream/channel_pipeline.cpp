@@ -16,10 +16,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -117,8 +119,12 @@ void yieldToSnmp(GstMessage *message)
 {
     GstStreamStatusType type = GST_STREAM_STATUS_TYPE_CREATE;
     gst_message_parse_stream_status(message, &type, nullptr);
-    if (type == GST_STREAM_STATUS_TYPE_ENTER)
-        setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
+    if (type != GST_STREAM_STATUS_TYPE_ENTER)
+        return;
+    setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
+    // A paced RAW stream waits some 30 us between its packets: the default
+    // slack of 50 us would make it late, then catch up in a burst.
+    prctl(PR_SET_TIMERSLACK, 1000UL);
 }
 
 // Sending without joining the group, a pipeline starts whether or not the
@@ -157,6 +163,47 @@ constexpr int byeWaitMs = 300;
 guint64 rawPace(const StreamSpec &spec)
 {
     return guint64(rawBitRate(spec)) * 6 / 5;
+}
+
+// Holds each packet back until the pace allows it. Unlike the sink's own
+// max-bitrate, time left unused (the pause after each frame) is not saved
+// up: that credit went out as a burst at twice the pace at every frame's
+// start. A little running ahead is allowed, to sleep less often.
+struct Pace
+{
+    double nanosecondsPerByte;
+    qint64 next = 0;
+};
+
+constexpr qint64 paceAheadNs = 50000;
+
+qint64 monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void paceSending(GstElement *sink, guint64 bitsPerSecond)
+{
+    auto probe = [](GstPad *, GstPadProbeInfo *info, gpointer data) -> GstPadProbeReturn {
+        auto &pace = *static_cast<Pace *>(data);
+        const gsize size = (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST)
+                               ? gst_buffer_list_calculate_size(GST_PAD_PROBE_INFO_BUFFER_LIST(info))
+                               : gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
+        const qint64 now = monotonicNs();
+        pace.next = std::max(pace.next, now);
+        if (pace.next - now > paceAheadNs) {
+            const timespec until{time_t(pace.next / 1000000000), long(pace.next % 1000000000)};
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+        }
+        pace.next += qint64(double(size) * pace.nanosecondsPerByte);
+        return GST_PAD_PROBE_OK;
+    };
+    GstPad *pad = gst_element_get_static_pad(sink, "sink");
+    gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST), probe,
+                      new Pace{8e9 / double(bitsPerSecond)}, [](gpointer pace) { delete static_cast<Pace *>(pace); });
+    gst_object_unref(pad);
 }
 
 // RFC 4175's extended sequence number, which the payloader leaves at 0: the
@@ -469,7 +516,7 @@ bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement 
     }
     configureSink(rtpSink, spec.port);
     if (spec.encoding == QLatin1String("RAW"))
-        g_object_set(rtpSink, "max-bitrate", rawPace(spec), nullptr);
+        paceSending(rtpSink, rawPace(spec));
     configureSink(rtcpSink, spec.port + 1);
     g_object_set(rtcpSink, "sync", FALSE, nullptr);
     watchBye(rtcpSink);
