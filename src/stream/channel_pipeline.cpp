@@ -3,6 +3,8 @@
 // that a manager's description is drawn as text and nothing else.
 #include "stream/channel_pipeline.h"
 
+#include "stream/loop_source.h"
+
 #include <QMetaObject>
 
 #include <algorithm>
@@ -86,6 +88,8 @@ ChannelPipeline::~ChannelPipeline()
 bool ChannelPipeline::start(QString &problem)
 {
     pipeline = gst_pipeline_new(nullptr);
+    if (spec.source != QLatin1String("live"))
+        return prepareLoop(problem);
     if (!build(problem))
         return false;
     watchBus();
@@ -122,6 +126,49 @@ bool ChannelPipeline::build(QString &problem)
     g_object_set(payloader, "pt", guint(spec.payloadType), nullptr);
     ordered << payloader << configureSink(sink);
     if (!linkAll(ordered, problem))
+        return false;
+    watchFirstPacket(payloader);
+    return true;
+}
+
+bool ChannelPipeline::prepareLoop(QString &problem)
+{
+    loop = new LoopSource(spec, this);
+    connect(loop, &LoopSource::failed, this, &ChannelPipeline::failed);
+    connect(loop, &LoopSource::ready, this, [this] {
+        QString problem;
+        if (!buildLooped(problem)) {
+            Q_EMIT failed(problem);
+            return;
+        }
+        watchBus();
+        if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+            Q_EMIT failed(QStringLiteral("the pipeline does not start"));
+    });
+    return loop->prepare(problem);
+}
+
+// The loop's frames take the place of the live picture and its encoder: they
+// enter the payloader as the encoder's output would.
+bool ChannelPipeline::buildLooped(QString &problem)
+{
+    const bool h264 = spec.encoding == QLatin1String("H264");
+    GstElement *source = loop->makeSource();
+    QList<GstElement *> made = makeElements({h264 ? "rtph264pay" : "rtpvrawpay", "udpsink"}, problem);
+    if (!source || made.isEmpty()) {
+        for (GstElement *element : made << source) {
+            if (element)
+                gst_object_unref(element);
+        }
+        if (!source)
+            problem = QStringLiteral("GStreamer element \"appsrc\" is missing (Debian package %1)").arg(packageOf("appsrc"));
+        return false;
+    }
+    GstElement *payloader = made.first();
+    g_object_set(payloader, "pt", guint(spec.payloadType), nullptr);
+    if (h264)
+        g_object_set(payloader, "config-interval", -1, nullptr);
+    if (!linkAll({source, payloader, configureSink(made.last())}, problem))
         return false;
     watchFirstPacket(payloader);
     return true;

@@ -11,6 +11,8 @@
 
 typedef struct _GstElement GstElement;
 
+class LoopSource;
+
 class ChannelPipeline : public QObject
 {
     Q_OBJECT
@@ -20,7 +22,8 @@ public:
     ~ChannelPipeline() override;
 
     // Builds and plays the pipeline; false, with `problem` naming what is
-    // missing, when an element cannot be made.
+    // missing, when an element cannot be made. A loop or clip is prepared
+    // first, in GStreamer's threads: its pipeline plays once it is ready.
     bool start(QString &problem);
 
 Q_SIGNALS:
@@ -31,6 +34,8 @@ Q_SIGNALS:
 
 private:
     bool build(QString &problem);
+    bool prepareLoop(QString &problem);
+    bool buildLooped(QString &problem);
     QList<GstElement *> drawOverlays(GstElement *description, GstElement *clock) const;
     QList<GstElement *> configureEncoder(GstElement *encoder, GstElement *payloader) const;
     GstElement *configureSink(GstElement *sink) const;
@@ -41,4 +46,5 @@ private:
     StreamSpec spec;
     StreamSettings settings;
     GstElement *pipeline = nullptr;
+    LoopSource *loop = nullptr;
 };

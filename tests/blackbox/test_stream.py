@@ -182,3 +182,102 @@ def test_a_fault_stops_its_channel_only(agents, namespace, tmp_path, fault, chan
     assert wait_for(lambda: re.search(logged, agent.stderr)), agent.stderr
     assert "Grovenmarch" in agent.get(ROOT + ".1.1.0")
     assert agent.stop() == 0
+
+
+def rtp(sock, seconds):
+    """(sequence number, timestamp, payload) of each RTP packet that arrives within the time."""
+    packets, deadline = [], time.monotonic() + seconds
+    while (left := deadline - time.monotonic()) > 0 and (packet := datagram(sock, left)):
+        packets.append((int.from_bytes(packet[2:4], "big"), int.from_bytes(packet[4:8], "big"), packet[12:]))
+    return packets
+
+
+def slices(packets):
+    """The H.264 slices (NAL types 1 and 5) the packets carry whole: single NAL units, STAP-A, FU-A."""
+    units, fragment = [], None
+    for _, _, payload in packets:
+        kind = payload[0] & 0x1F
+        if kind == 28:  # FU-A: a unit in pieces, its header rebuilt from the first
+            fragment = bytes([payload[0] & 0xE0 | payload[1] & 0x1F]) if payload[1] & 0x80 else fragment
+            fragment = fragment and fragment + payload[2:]
+            if fragment and payload[1] & 0x40:
+                units.append(fragment)
+                fragment = None
+        elif kind == 24:  # STAP-A
+            at = 1
+            while at + 2 < len(payload):
+                size = int.from_bytes(payload[at:at + 2], "big")
+                units.append(payload[at + 2:at + 2 + size])
+                at += 2 + size
+        else:
+            units.append(payload)
+    return [unit for unit in units if unit[0] & 0x1F in (1, 5)]
+
+
+def decode(namespace, sdp_path, frames=3, verbose="info"):
+    return run("ip", "netns", "exec", namespace, "ffmpeg", "-hide_banner", "-v", verbose, "-protocol_whitelist",
+               "file,udp,rtp", "-i", sdp_path, "-frames:v", str(frames), "-f", "null", "-", timeout=40).stderr
+
+
+def test_loop_runs_on_across_its_seam_and_decodes(agents, namespace, tmp_path):
+    agent = streaming_agent(agents, namespace, "--profile", profile(tmp_path, source="loop"))
+    group, announcements = receiver(namespace, "239.192.1.1", 5004), receiver(namespace, "239.195.255.255", SAP_PORT)
+    assert agent.set(CHANNEL + ".4.1", "i", "1") == ""
+    sdp = sap(announcements, 10)[1]
+    packets = rtp(group, 3.5)  # the loop is 2 s: 20 pictures at 10/s
+    assert all((b[0] - a[0]) % 65536 == 1 and b[1] - a[1] in (0, 9000) for a, b in zip(packets, packets[1:]))
+    pictures = [b"".join(p[2] for p in packets if p[1] == stamp) for stamp in sorted({p[1] for p in packets})][1:-1]
+    assert len(pictures) >= 25 and all(pictures[i] == pictures[i + 20] for i in range(len(pictures) - 20))
+    assert len(set(pictures)) == 20, "the loop's pictures differ from each other"
+    # From its first packet on, a player decodes it without a complaint, from the SDP of every start.
+    assert agent.set(CHANNEL + ".4.1", "i", "2") == "" and sap(announcements)[0]
+    (tmp_path / "loop.sdp").write_text(sdp)
+    player = subprocess.Popen(["ip", "netns", "exec", namespace, "ffmpeg", "-v", "error", "-protocol_whitelist",
+                               "file,udp,rtp", "-i", str(tmp_path / "loop.sdp"), "-frames:v", "30", "-f", "null", "-"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    assert wait_for(lambda: '"ffmpeg"' in run("ip", "netns", "exec", namespace, "ss", "-H", "-lunp",
+                                              "sport = :5004").stdout, 20)
+    assert agent.set(CHANNEL + ".4.1", "i", "1") == ""
+    again = sap(announcements, 10)[1]
+    assert player.communicate(timeout=40)[1] == "" and player.returncode == 0
+    assert sdp.split("m=", 1)[1] == again.split("m=", 1)[1]
+
+
+@pytest.mark.parametrize("clip, channel, outcome", [
+    ("320x240 libx264 mp4", {}, "sent as it is: 15 frames, 1.50 s"),
+    ("160x120 libx264 mp4", {}, "converted: 15 frames, 1.50 s"),
+    ("320x240 mjpeg avi", {}, "converted: 15 frames, 1.50 s"),
+    ("320x240 libx264 mkv", dict(encoding="RAW", sampling="4:2:2"), "converted: 10 frames, 1.00 s"),  # a second
+    ("bytes", {}, 'pipeline error: clip "{}": Could not determine type of stream'),
+    ("missing", {}, 'not streaming: clip "{}": No such file or directory'),
+    ("fifo", {}, 'not streaming: clip "{}": not a regular file'),
+])
+def test_clip_is_sent_as_it_is_or_converted_once(agents, namespace, tmp_path, clip, channel, outcome):
+    path = str(tmp_path / ("clip." + clip.split()[-1]))
+    if " " in clip:
+        size, codec, _ = clip.split()
+        assert run("ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=%s:rate=10" % size, "-frames:v", "15",
+                   "-g", "5", "-bf", "0", "-c:v", codec, "-pix_fmt", "yuvj420p" if codec == "mjpeg" else "yuv420p",
+                   path).returncode == 0
+    elif clip == "bytes":
+        open(path, "wb").write(bytes(range(256)) * 64)
+    elif clip == "fifo":
+        os.mkfifo(path)  # without a writer: opening it to read would block
+    group, announcements = receiver(namespace, "239.192.1.1", 5004), receiver(namespace, "239.195.255.255", SAP_PORT)
+    agent = streaming_agent(agents, namespace, "--profile", profile(tmp_path, status=1, source=path, **channel))
+    if "{}" in outcome:
+        assert wait_for(lambda: 'clip "%s"' % path in agent.stderr), agent.stderr
+        named = [line for line in agent.stderr.splitlines() if path in line]
+        assert len(named) == 1 and named[0].startswith("channel 1 " + outcome.format(path)), named
+        assert "Grovenmarch" in agent.get(ROOT + ".1.1.0") and datagram(group, 1) is None
+        return
+    (tmp_path / "clip.sdp").write_text(sap(announcements, 20)[1])
+    assert 'channel 1 clip "%s" ready, %s' % (path, outcome) in agent.stderr
+    decoded = decode(namespace, str(tmp_path / "clip.sdp"))
+    assert re.search(r"Video: %s.* 320x240" % ("h264" if not channel else "rawvideo"), decoded), decoded
+    if outcome.startswith("sent as it is"):  # the clip's own slices, looped
+        annex_b = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-c", "copy", "-bsf:v", "h264_mp4toannexb",
+                                  "-f", "h264", "-"], capture_output=True).stdout
+        own = [unit for unit in re.split(b"\0\0\0?\1", annex_b) if unit and unit[0] & 0x1F in (1, 5)]
+        sent = slices(rtp(group, 3))
+        assert set(sent) == set(own) and len(sent) > len(own), (len(set(sent) - set(own)), len(own), len(sent))
