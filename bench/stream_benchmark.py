@@ -307,7 +307,6 @@ def measure_sources(args, ns, binary, workdir):
         stop(agents)
 
         # Eight loop channels, four agents of two, one of them received and decoded.
-        ready = time.monotonic()
         for k in range(4):
             log = "%s/eight-%d.log" % (workdir, k)
             agents.append((start_agent(ns, binary, workdir, "--stream", "--profile",
@@ -315,7 +314,6 @@ def measure_sources(args, ns, binary, workdir):
                                        port=PORT + 10 + k, log=open(log, "w")), log))
         for _, log in agents:
             figures.setdefault("memory a 1080p25 H.264 loop holds (MiB)", held(log, 2)[0] / 2 ** 20)
-        figures["time from the start of the four agents until all eight loops were ready (s)"] = time.monotonic() - ready
         sdp = sdp_for(sap, "239.192.1.1")
         with open(workdir + "/one.sdp", "w") as f:
             f.write(sdp)
@@ -410,7 +408,7 @@ def main():
         print("| %s | %.2f |" % (name, value))
     ratio = figures["CPU of one 1080p25 H.264 channel, agent (cores)"] / max(
         figures["CPU of the same pipeline in gst-launch-1.0 (cores)"], 1e-6)
-    worst = max(value for name, value in figures.items() if "worst" in name)
+    worst = max(value for name, value in figures.items() if "worst" in name and "(ms)" in name)
     print()
     print("    %s  CPU <= 1.1 x gst-launch-1.0's: %.2fx" % ("PASS" if ratio <= 1.1 else "FAIL", ratio))
     print("    %s  SET to first packet and announcement <= 1 s, worst: %.0f ms" % ("PASS" if worst <= 1000 else "FAIL",
