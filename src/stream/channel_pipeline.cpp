@@ -166,8 +166,9 @@ bool ChannelPipeline::buildLooped(QString &problem)
     }
     GstElement *payloader = made.first();
     g_object_set(payloader, "pt", guint(spec.payloadType), nullptr);
+    // SPS and PPS once with every key frame: the payloader's, unless the loop's own are there.
     if (h264)
-        g_object_set(payloader, "config-interval", -1, nullptr);
+        g_object_set(payloader, "config-interval", loop->parameterSetsInBand() ? 0 : -1, nullptr);
     if (!linkAll({source, payloader, configureSink(made.last())}, problem))
         return false;
     watchFirstPacket(payloader);

@@ -64,6 +64,7 @@ struct LoopFrames
     qint64 bytes = 0;
     qsizetype maximumFrames = 0; // for raw video: a second at most
     GstClockTime duration = 0;   // of one round
+    bool parameterSetsInBand = false;
     std::atomic<bool> done{false};
     std::atomic<bool> converted{false};
 };
@@ -131,6 +132,55 @@ void settleTimestamps(LoopFrames &frames, int frameRate)
     }
 }
 
+// Whether the access unit holds an SPS: H.264 as the caps say, NAL units
+// after length fields (avc) or after start codes (byte-stream).
+bool holdsSps(GstBuffer *buffer, int lengthSize)
+{
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+        return false;
+    bool found = false;
+    for (gsize at = 0; !found && at + gsize(std::max(lengthSize, 3)) < map.size;) {
+        if (lengthSize > 0) {
+            gsize size = 0;
+            for (int i = 0; i < lengthSize; ++i)
+                size = size << 8 | map.data[at + i];
+            found = (map.data[at + gsize(lengthSize)] & 0x1f) == 7;
+            at += gsize(lengthSize) + size;
+        } else if (map.data[at] == 0 && map.data[at + 1] == 0 && map.data[at + 2] == 1) {
+            found = (map.data[at + 3] & 0x1f) == 7;
+            at += 3;
+        } else {
+            ++at;
+        }
+    }
+    gst_buffer_unmap(buffer, &map);
+    return found;
+}
+
+// x264, and many a camera's recorder, write the parameter sets before every
+// key frame themselves; the payloader must then add none of its own.
+bool keyFramesHoldSps(const LoopFrames &frames)
+{
+    const GstStructure *structure = gst_caps_get_structure(frames.caps, 0);
+    if (!gst_structure_has_name(structure, "video/x-h264"))
+        return false;
+    int lengthSize = 0;
+    if (g_strcmp0(gst_structure_get_string(structure, "stream-format"), "avc") == 0) {
+        lengthSize = 4;
+        const GValue *codecData = gst_structure_get_value(structure, "codec_data");
+        GstBuffer *record = codecData && G_VALUE_HOLDS(codecData, GST_TYPE_BUFFER) ? gst_value_get_buffer(codecData)
+                                                                                    : nullptr;
+        guint8 sizeByte = 3;
+        if (record && gst_buffer_get_size(record) > 4)
+            gst_buffer_extract(record, 4, &sizeByte, 1);
+        lengthSize = (sizeByte & 3) + 1;
+    }
+    return std::all_of(frames.buffers.cbegin(), frames.buffers.cend(), [lengthSize](GstBuffer *buffer) {
+        return GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT) || holdsSps(buffer, lengthSize);
+    });
+}
+
 } // namespace
 
 QList<GstElement *> makeLoopElements(const QList<const char *> &factories, QString &problem)
@@ -154,8 +204,8 @@ QList<GstElement *> loopEncoder(const StreamSpec &spec, QString &problem)
     QList<GstElement *> made = makeLoopElements({"x264enc"}, problem);
     if (made.isEmpty())
         return {};
-    // Made once, so no need for zerolatency's slices: one slice a picture
-    // gets the parameter sets once per key frame from the payloader.
+    // Made once, so no need for zerolatency's slices: one slice a picture,
+    // after the parameter sets x264 writes before each key frame.
     g_object_set(made.first(), "bitrate", guint(std::max(1, spec.bitRate / 1000)), "key-int-max",
                  guint(spec.frameRate), "bframes", 0, "sliced-threads", FALSE, "option-string", "scenecut=0", nullptr);
     gst_util_set_object_arg(G_OBJECT(made.first()), "speed-preset", "ultrafast");
@@ -305,6 +355,7 @@ void LoopSource::finish(const QString &problem)
         return;
     }
     settleTimestamps(*frames, spec.frameRate);
+    frames->parameterSetsInBand = keyFramesHoldSps(*frames);
     qDebug().noquote() << QStringLiteral("channel %1 %2 ready%3: %4 frames, %5 s, %6 bytes held")
                               .arg(QString::number(spec.index), what,
                                    !clip ? QString()
@@ -314,6 +365,11 @@ void LoopSource::finish(const QString &problem)
                                    QString::number(double(frames->duration) / GST_SECOND, 'f', 2),
                                    QString::number(frames->bytes));
     Q_EMIT ready();
+}
+
+bool LoopSource::parameterSetsInBand() const
+{
+    return frames->parameterSetsInBand;
 }
 
 GstElement *LoopSource::makeSource() const

@@ -33,6 +33,8 @@ public:
     // An appsrc playing the loop on and on, for the channel's pipeline to own:
     // what the payloader takes, encoded H.264 or raw video. Only once ready.
     GstElement *makeSource() const;
+    // Every key frame of an H.264 loop carries its SPS and PPS already.
+    bool parameterSetsInBand() const;
 
 Q_SIGNALS:
     void ready();
@@ -55,5 +57,5 @@ QList<GstElement *> makeLoopElements(const QList<const char *> &factories, QStri
 
 // The encoder a loop is made with, for the pattern and for converted clips:
 // whole key-frame intervals of a second, one slice a picture, no B-frames,
-// SPS/PPS in the caps for the payloader to send with every key frame.
+// SPS/PPS before every key frame.
 QList<GstElement *> loopEncoder(const StreamSpec &spec, QString &problem);

@@ -229,6 +229,8 @@ def test_loop_runs_on_across_its_seam_and_decodes(agents, namespace, tmp_path):
     pictures = [b"".join(p[2] for p in packets if p[1] == stamp) for stamp in sorted({p[1] for p in packets})][1:-1]
     assert len(pictures) >= 25 and all(pictures[i] == pictures[i + 20] for i in range(len(pictures) - 20))
     assert len(set(pictures)) == 20, "the loop's pictures differ from each other"
+    sps = [sum(p[2][0] & 0x1F == 7 for p in packets if p[1] == stamp) for stamp in sorted({p[1] for p in packets})]
+    assert set(sps) == {0, 1} and sum(sps) >= 3, sps  # once with each key frame, one a second
     # From its first packet on, a player decodes it without a complaint, from the SDP of every start.
     assert agent.set(CHANNEL + ".4.1", "i", "2") == "" and sap(announcements)[0]
     (tmp_path / "loop.sdp").write_text(sdp)
