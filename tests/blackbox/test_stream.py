@@ -242,7 +242,7 @@ def test_loop_runs_on_across_its_seam_and_decodes(agents, namespace, tmp_path):
     assert agent.set(CHANNEL + ".4.1", "i", "1") == ""
     again = sap(announcements, 10)[1]
     assert player.communicate(timeout=40)[1] == "" and player.returncode == 0
-    assert sdp.split("m=", 1)[1] == again.split("m=", 1)[1]
+    assert sdp.split("m=", 1)[1] == again.split("m=", 1)[1] and agent.stop() == 0
 
 
 @pytest.mark.parametrize("clip, channel, outcome", [
@@ -271,7 +271,7 @@ def test_clip_is_sent_as_it_is_or_converted_once(agents, namespace, tmp_path, cl
         assert wait_for(lambda: 'clip "%s"' % path in agent.stderr), agent.stderr
         named = [line for line in agent.stderr.splitlines() if path in line]
         assert len(named) == 1 and named[0].startswith("channel 1 " + outcome.format(path)), named
-        assert "Grovenmarch" in agent.get(ROOT + ".1.1.0") and datagram(group, 1) is None
+        assert "Grovenmarch" in agent.get(ROOT + ".1.1.0") and datagram(group, 1) is None and agent.stop() == 0
         return
     (tmp_path / "clip.sdp").write_text(sap(announcements, 20)[1])
     assert 'channel 1 clip "%s" ready, %s' % (path, outcome) in agent.stderr
@@ -283,3 +283,4 @@ def test_clip_is_sent_as_it_is_or_converted_once(agents, namespace, tmp_path, cl
         own = [unit for unit in re.split(b"\0\0\0?\1", annex_b) if unit and unit[0] & 0x1F in (1, 5)]
         sent = slices(rtp(group, 3))
         assert set(sent) == set(own) and len(sent) > len(own), (len(set(sent) - set(own)), len(own), len(sent))
+    assert agent.stop() == 0
