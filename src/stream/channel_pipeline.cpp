@@ -3,6 +3,8 @@
 // that a manager's description is drawn as text and nothing else.
 #include "stream/channel_pipeline.h"
 
+#include "stream/loop_source.h"
+
 #include <QDateTime>
 #include <QMetaObject>
 #include <QMutex>
@@ -283,6 +285,17 @@ ChannelPipeline::~ChannelPipeline()
     });
 }
 
+void ChannelPipeline::stopLater(GstElement *pipeline, std::function<void()> then)
+{
+    stoppers().start([pipeline, then = std::move(then)] {
+        setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+        if (then)
+            then();
+    });
+}
+
 void ChannelPipeline::waitForStopped()
 {
     stoppers().waitForDone();
@@ -295,8 +308,13 @@ bool ChannelPipeline::start(QString &problem)
     pipeline = gst_pipeline_new(nullptr);
     watch = std::make_shared<PipelineWatch>();
     watch->owner = this;
-    if (!build(problem))
-        return false;
+    if (spec.source != QLatin1String("live"))
+        return prepareLoop(problem);
+    return build(problem) && play(problem);
+}
+
+bool ChannelPipeline::play(QString &problem)
+{
     watchBus();
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         QMutexLocker lock(&watch->mutex);
@@ -314,15 +332,11 @@ bool ChannelPipeline::build(QString &problem)
     // For RAW a queue stands where the encoder would: sending, paced over the
     // frame interval, runs on a thread of its own beside the drawing.
     QList<const char *> factories{"videotestsrc", "textoverlay", "textoverlay", "videoconvert"};
-    factories << (h264 ? QList<const char *>{"x264enc", "rtph264pay"} : QList<const char *>{"queue", "rtpvrawpay"})
-              << "rtpbin" << "udpsink" << "udpsink";
+    factories << (h264 ? QList<const char *>{"x264enc", "rtph264pay"} : QList<const char *>{"queue", "rtpvrawpay"});
     QList<GstElement *> made = makeElements(factories, problem);
     if (made.isEmpty())
         return false;
     GstElement *source = made.takeFirst();
-    const QList<GstElement *> session = {made.takeLast(), made.takeLast(), made.takeLast()}; // RTCP, RTP, rtpbin
-    for (GstElement *element : session)
-        gst_bin_add(GST_BIN(pipeline), element);
     GstElement *payloader = made.takeLast();
     GstElement *encoder = made.takeLast();
     GstElement *convert = made.takeLast();
@@ -340,19 +354,66 @@ bool ChannelPipeline::build(QString &problem)
     if (h264) {
         ordered << configureEncoder(encoder, payloader);
     } else {
-        // One line per chunk: the sink's pace then holds packet by packet.
         g_object_set(encoder, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", guint64(0), nullptr);
         gst_util_set_object_arg(G_OBJECT(encoder), "leaky", "downstream");
-        g_object_set(payloader, "chunks-per-frame", spec.height, nullptr);
         ordered << encoder;
+    }
+    ordered << payloader;
+    return linkAll(ordered, problem) && send(payloader, problem);
+}
+
+// What every channel's payloader feeds, live or looped: an RTP session with
+// its RTCP on the next port, RAW paced and numbered as RFC 4175 says.
+bool ChannelPipeline::send(GstElement *payloader, QString &problem)
+{
+    const QList<GstElement *> session = makeElements({"rtpbin", "udpsink", "udpsink"}, problem);
+    if (session.isEmpty())
+        return false;
+    for (GstElement *element : session)
+        gst_bin_add(GST_BIN(pipeline), element);
+    g_object_set(payloader, "pt", guint(spec.payloadType), nullptr);
+    if (spec.encoding == QLatin1String("RAW")) {
+        // One line per chunk: the sink's pace then holds packet by packet.
+        g_object_set(payloader, "chunks-per-frame", spec.height, nullptr);
         numberExtendedSequence(payloader);
     }
-    g_object_set(payloader, "pt", guint(spec.payloadType), nullptr);
-    ordered << payloader;
-    if (!linkAll(ordered, problem) || !linkSession(payloader, session, problem))
+    if (!linkSession(payloader, session, problem))
         return false;
     watchFirstPacket(payloader);
     return true;
+}
+
+bool ChannelPipeline::prepareLoop(QString &problem)
+{
+    loop = new LoopSource(spec, this);
+    connect(loop, &LoopSource::failed, this, &ChannelPipeline::failed);
+    connect(loop, &LoopSource::ready, this, [this] {
+        QString problem;
+        if (!buildLooped(problem) || !play(problem))
+            Q_EMIT failed(problem);
+    });
+    return loop->prepare(problem);
+}
+
+// The loop's frames take the place of the live picture and its encoder: they
+// enter the payloader as the encoder's output would.
+bool ChannelPipeline::buildLooped(QString &problem)
+{
+    const bool h264 = spec.encoding == QLatin1String("H264");
+    QList<GstElement *> made = makeElements({h264 ? "rtph264pay" : "rtpvrawpay"}, problem);
+    if (made.isEmpty())
+        return false;
+    GstElement *payloader = made.first();
+    GstElement *source = loop->makeSource();
+    if (!source) {
+        gst_object_unref(payloader);
+        problem = QStringLiteral("GStreamer element \"appsrc\" is missing (Debian package %1)").arg(packageOf("appsrc"));
+        return false;
+    }
+    // SPS and PPS once with every key frame: the payloader's, unless the loop's own are there.
+    if (h264)
+        g_object_set(payloader, "config-interval", loop->parameterSetsInBand() ? 0 : -1, nullptr);
+    return linkAll({source, payloader}, problem) && send(payloader, problem);
 }
 
 QList<GstElement *> ChannelPipeline::drawOverlays(GstElement *description, GstElement *clock) const
@@ -438,8 +499,8 @@ bool ChannelPipeline::linkAll(const QList<GstElement *> &ordered, QString &probl
 
 bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem)
 {
-    GstElement *rtcpSink = session.at(0), *rtpSink = session.at(1);
-    rtpbin = session.at(2);
+    rtpbin = session.at(0);
+    GstElement *rtpSink = session.at(1), *rtcpSink = session.at(2);
     // Sender reports map RTP time to the system's wall clock; the CNAME names the device.
     gst_util_set_object_arg(G_OBJECT(rtpbin), "ntp-time-source", "ntp");
     GstStructure *sdes = nullptr;
