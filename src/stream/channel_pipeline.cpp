@@ -231,6 +231,17 @@ void sayBye(GstElement *rtpbin, QSemaphore &ended)
         gst_object_unref(pad);
 }
 
+// The BYE is seen before the RTCP sink sends it, on the thread that sends
+// it: the stop waits for that thread to leave the sink, or the socket closes
+// first.
+void waitForRtcpSent(GstElement *rtcpSink)
+{
+    GstPad *pad = gst_element_get_static_pad(rtcpSink, "sink");
+    GST_PAD_STREAM_LOCK(pad);
+    GST_PAD_STREAM_UNLOCK(pad);
+    gst_object_unref(pad);
+}
+
 } // namespace
 
 // What GStreamer's threads reach of a pipeline object: the object while it
@@ -276,9 +287,11 @@ ChannelPipeline::~ChannelPipeline()
     }
     // The BYE and the stop, off the main thread; the pipeline holds its rtpbin.
     GstElement *session = playing ? rtpbin : nullptr;
-    stoppers().start([pipeline = pipeline, session, watch = watch] {
-        if (session)
+    stoppers().start([pipeline = pipeline, session, rtcpSink = rtcpSink, watch = watch] {
+        if (session) {
             sayBye(session, watch->ended); // at the usual priority: the BYE is short and due at once
+            waitForRtcpSent(rtcpSink);
+        }
         setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
@@ -500,7 +513,8 @@ bool ChannelPipeline::linkAll(const QList<GstElement *> &ordered, QString &probl
 bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem)
 {
     rtpbin = session.at(0);
-    GstElement *rtpSink = session.at(1), *rtcpSink = session.at(2);
+    rtcpSink = session.at(2);
+    GstElement *rtpSink = session.at(1);
     // Sender reports map RTP time to the system's wall clock; the CNAME names the device.
     gst_util_set_object_arg(G_OBJECT(rtpbin), "ntp-time-source", "ntp");
     GstStructure *sdes = nullptr;

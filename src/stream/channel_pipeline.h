@@ -62,6 +62,7 @@ private:
     StreamSettings settings;
     GstElement *pipeline = nullptr;
     GstElement *rtpbin = nullptr; // the pipeline's
+    GstElement *rtcpSink = nullptr; // the pipeline's
     bool playing = false;
     // Shared with GStreamer's threads, which may outlive this object.
     std::shared_ptr<PipelineWatch> watch;
