@@ -437,6 +437,7 @@ def decode(namespace, sdp_path, frames=3, verbose="info"):
 def test_loop_runs_on_across_its_seam_and_decodes(agents, namespace, tmp_path):
     agent = streaming_agent(agents, namespace, "--profile", profile(tmp_path, source="loop"))
     group, announcements = receiver(namespace, "239.192.1.1", 5004), receiver(namespace, "239.195.255.255", SAP_PORT)
+    control = receiver(namespace, "239.192.1.1", 5005)
     assert agent.set(CHANNEL + ".4.1", "i", "1") == ""
     sdp = sap(announcements, 10)[1]
     packets = rtp(group, 3.5)  # the loop is 2 s: 20 pictures at 10/s
@@ -446,8 +447,10 @@ def test_loop_runs_on_across_its_seam_and_decodes(agents, namespace, tmp_path):
     assert len(set(pictures)) == 20, "the loop's pictures differ from each other"
     sps = [sum(p[2][0] & 0x1F == 7 for p in packets if p[1] == stamp) for stamp in sorted({p[1] for p in packets})]
     assert set(sps) == {0, 1} and sum(sps) >= 3, sps  # once with each key frame, one a second
-    # From its first packet on, a player decodes it without a complaint, from the SDP of every start.
+    # From its first packet on, a player decodes it without a complaint, from the SDP of every start; started
+    # once the old session's BYE has gone (a player ends at a BYE).
     assert agent.set(CHANNEL + ".4.1", "i", "2") == "" and sap(announcements)[0]
+    assert messages(control, 5, stop=lambda got: got and 203 in rtcp(got[-1][0]))
     (tmp_path / "loop.sdp").write_text(sdp)
     player = subprocess.Popen(["ip", "netns", "exec", namespace, "ffmpeg", "-v", "error", "-protocol_whitelist",
                                "file,udp,rtp", "-i", str(tmp_path / "loop.sdp"), "-frames:v", "30", "-f", "null", "-"],
