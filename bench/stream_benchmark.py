@@ -7,8 +7,11 @@ default buffers misses of RAW) and how evenly RAW packets leave; the time from
 a SET of channelStatus 1 to the first RTP packet and to the first SAP
 announcement over 20 cycles; the GET latency while a channelReset restarts
 32 channels of 1080p25; and what --stream costs an agent with no streaming
-channel. Everything runs in a network namespace this script makes,
-so no multicast leaves it.
+channel. Then the sources: one 1080p25 H.264 channel live, as a loop and from
+a clip, side by side; eight loop channels (four agents of two) with a receiver
+counting lost packets and a player decoding one; the time from a SET to the
+first packet of a loop channel, and the memory a loop holds. Everything runs
+in a network namespace this script makes, so no multicast leaves it.
 
 Usage: python3 bench/stream_benchmark.py --build build   (or `make bench`)
 """
@@ -79,8 +82,9 @@ def namespace_socket(name, bind, group=None, options=()):
     return made[0]
 
 
-def set_status(sock, value, request_id, oid=STATUS_1, kind="SetRequestPDU", timeout=5):
-    pdu = getattr(V2C, kind)()
+def set_status(sock, value, request_id, oid=STATUS_1, kind=None, timeout=5, port=PORT):
+    """A SET of `oid` (channelStatus.1); with no value, a GET of it."""
+    pdu = getattr(V2C, kind or ("SetRequestPDU" if value is not None else "GetRequestPDU"))()
     V2C.apiPDU.setDefaults(pdu)
     V2C.apiPDU.setRequestID(pdu, request_id)
     V2C.apiPDU.setVarBinds(pdu, [(oid, V2C.Integer(value) if value is not None else V2C.Null(""))])
@@ -88,7 +92,7 @@ def set_status(sock, value, request_id, oid=STATUS_1, kind="SetRequestPDU", time
     V2C.apiMessage.setDefaults(message)
     V2C.apiMessage.setCommunity(message, "private")
     V2C.apiMessage.setPDU(message, pdu)
-    sock.sendto(encoder.encode(message), ("127.0.0.1", PORT))
+    sock.sendto(encoder.encode(message), ("127.0.0.1", port))
     sock.settimeout(timeout)
     sock.recv(4096)
 
@@ -161,6 +165,13 @@ def run_time(pid):
     return total / 1e9
 
 
+def run_time_over(pid, seconds):
+    """Cores used over the time, to the nanosecond: a loop's figure is too small for clock ticks."""
+    start = run_time(pid)
+    time.sleep(seconds)
+    return (run_time(pid) - start) / seconds
+
+
 def wakeups(pid):
     total = 0
     for task in os.listdir("/proc/%d/task" % pid):
@@ -177,22 +188,22 @@ class Namespace:
                         "-n %s route add 224.0.0.0/4 dev lo" % name):
             subprocess.run(["ip", *command.split()], check=True)
 
-    def start(self, command, env=None):
+    def start(self, command, env=None, log=None):
         return subprocess.Popen(["ip", "netns", "exec", self.name, *command], env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                stdout=subprocess.DEVNULL, stderr=log or subprocess.DEVNULL)
 
     def close(self):
         subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
 
 
-def start_agent(ns, binary, workdir, *args):
+def start_agent(ns, binary, workdir, *args, port=PORT, log=None):
     env = dict(os.environ, HOME=workdir, STATE_DIRECTORY=workdir + "/state", SNMPCONFPATH="/etc/snmp:" + workdir)
-    agent = ns.start([binary, "--port", str(PORT), "--writable-tables", *args], env)
+    agent = ns.start([binary, "--port", str(port), "--writable-tables", *args], env, log)
     probe = namespace_socket(ns.name, ("127.0.0.1", 0))
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
         try:
-            set_status(probe, 2, 1)  # answered once it listens
+            set_status(probe, None, 1, port=port)  # answered once it listens
             return agent
         except OSError:
             continue
@@ -341,6 +352,167 @@ def measure(args, ns, binary, workdir):
     return figures
 
 
+# A 10 s 1080p25 H.264 clip, as a camera or a recorder would give it: a picture
+# like the loop's, so that both send about the same bit rate.
+MAKE_CLIP = ("videotestsrc num-buffers=250 ! video/x-raw,width=1920,height=1080,framerate=25/1 ! timeoverlay ! "
+             "x264enc bitrate=2000 key-int-max=25 speed-preset=ultrafast ! video/x-h264,profile=constrained-baseline ! "
+             "mp4mux ! filesink location=%s")
+
+
+def source_profile(binary, workdir, name, sources, raw=False, status=1):
+    """A profile whose first channels stream (or wait, with status 2) each from the source given, on groups of their
+    own."""
+    profile = json.loads(subprocess.run([binary, "--print-profile"], capture_output=True, check=True).stdout)
+    for k, channel in enumerate(profile["channels"]):
+        channel.update(status=status if k < len(sources) else 2, source=sources[k] if k < len(sources) else "live",
+                       multicastAddress="239.192.%d.%d" % (len(name), k + 1), announceInterval=1)
+        if raw:
+            channel.update(encoding="RAW", sampling="4:2:2")
+    path = "%s/%s.json" % (workdir, name)
+    with open(path, "w") as f:
+        json.dump(profile, f)
+    return path
+
+
+def held(log, count, timeout=120):
+    """The bytes each ready loop holds, from the agent's log, once `count` are ready."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open(log) as f:
+            found = [int(n) for n in re.findall(r"ready.*, (\d+) bytes held", f.read())]
+        if len(found) >= count:
+            return found
+        time.sleep(0.2)
+    raise SystemExit("the loops of %s were not ready in %d s" % (log, timeout))
+
+
+def rss_mib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1)) / 1024
+
+
+def sdp_for(sap, group, timeout=10):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        sap.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            sdp = sap.recv(70000)[8:].split(b"\0", 1)[1].decode()
+        except OSError:
+            break
+        if "c=IN IP4 %s/" % group in sdp:
+            return sdp
+    raise SystemExit("no announcement of " + group)
+
+
+def count_lost(sock, seconds, result):
+    """RTP sequence numbers that never arrived within the time (none may be reordered on lo)."""
+    lost, last, deadline = 0, None, time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        sock.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            seq = int.from_bytes(sock.recv(70000)[2:4], "big")
+        except OSError:
+            continue
+        lost += 0 if last is None else (seq - last - 1) % 65536
+        last = seq
+    result.append(lost)
+
+
+def measure_sources(args, ns, binary, workdir):
+    figures, agents = {}, []
+    with open(workdir + "/vivoe_kestrunevale.local.conf", "w") as f:
+        f.write("rwcommunity private 127.0.0.1\n")
+    clip = workdir + "/clip.mp4"
+    subprocess.run(["gst-launch-1.0", "-q", *shlex.split(MAKE_CLIP % clip)], check=True, stdout=subprocess.DEVNULL)
+    sap = namespace_socket(ns.name, ("239.195.255.255", 9875), "239.195.255.255")
+    try:
+        # One channel of each source, side by side.
+        for k, source in enumerate(("live", "loop", clip)):
+            log = "%s/side-%d.log" % (workdir, k)
+            agents.append((start_agent(ns, binary, workdir, "--stream", "--profile",
+                                       source_profile(binary, workdir, "s" * (k + 1), [source]),
+                                       port=PORT + 1 + k, log=open(log, "w")), log))
+        held(agents[1][1], 1)
+        figures["memory the 10 s clip's loop holds (MiB)"] = held(agents[2][1], 1)[0] / 2 ** 20
+        time.sleep(2)
+        rounds = [[run_time_over(agent.pid, args.cpu_seconds) for agent, _ in agents] for _ in range(args.rounds)]
+        for k, label in enumerate(("live", "loop", "file (an H.264 clip at its size)")):
+            figures["CPU of one 1080p25 H.264 channel, %s (%% of a core)" % label] = 100 * statistics.median(
+                r[k] for r in rounds)
+        stop(agents)
+
+        # Eight loop channels, four agents of two, one of them received and decoded.
+        for k in range(4):
+            log = "%s/eight-%d.log" % (workdir, k)
+            agents.append((start_agent(ns, binary, workdir, "--stream", "--profile",
+                                       source_profile(binary, workdir, "e" * (k + 1), ["loop", "loop"]),
+                                       port=PORT + 10 + k, log=open(log, "w")), log))
+        for _, log in agents:
+            figures.setdefault("memory a 1080p25 H.264 loop holds (MiB)", held(log, 2)[0] / 2 ** 20)
+        sdp = sdp_for(sap, "239.192.1.1")
+        with open(workdir + "/one.sdp", "w") as f:
+            f.write(sdp)
+        time.sleep(2)
+        receiver, lost = namespace_socket(ns.name, ("239.192.1.1", 5004), "239.192.1.1"), []
+        counting = threading.Thread(target=count_lost, args=(receiver, args.cpu_seconds + 2, lost))
+        counting.start()
+        player = ns.start(["ffmpeg", "-nostdin", "-v", "warning", "-protocol_whitelist", "file,udp,rtp", "-i",
+                           workdir + "/one.sdp", "-t", str(args.cpu_seconds), "-f", "null", "-"],
+                          log=open(workdir + "/player.log", "w"))
+        time.sleep(1)
+        before = [run_time(agent.pid) for agent, _ in agents]
+        time.sleep(args.cpu_seconds)
+        spent = sum(run_time(agent.pid) - b for (agent, _), b in zip(agents, before))
+        figures["CPU of eight 1080p25 H.264 loop channels, four agents (% of a core)"] = 100 * spent / args.cpu_seconds
+        counting.join()
+        player.wait(60)
+        with open(workdir + "/player.log") as f:
+            complaints = f.read()
+        figures["RTP packets lost by a receiver of one of them"] = lost[0]
+        figures["packets ffmpeg reported missed while decoding it"] = sum(
+            int(n) for n in re.findall(r"missed (\d+) packets", complaints))
+        stop(agents)
+
+        # SET to the first packet of a loop channel, and what a raw loop holds.
+        log = workdir + "/set.log"
+        agent = start_agent(ns, binary, workdir, "--stream", "--profile",
+                            source_profile(binary, workdir, "set", ["loop"], status=2), port=PORT + 20,
+                            log=open(log, "w"))
+        agents.append((agent, log))
+        control = namespace_socket(ns.name, ("127.0.0.1", 0))
+        rtp = namespace_socket(ns.name, ("239.192.3.1", 5004), "239.192.3.1")
+        times = []
+        for cycle in range(args.loop_cycles):
+            # The source is a profile's choice: channel 1 of this agent streams a loop.
+            sent = time.monotonic()
+            set_status(control, 1, 100 + 2 * cycle, port=PORT + 20)
+            got = first(rtp, 60)
+            times.append(got - sent if got else float("inf"))
+            set_status(control, 2, 101 + 2 * cycle, port=PORT + 20)
+            while first(rtp, 0.3):
+                pass
+        figures["SET to first RTP packet of a 1080p25 H.264 loop channel, median (s)"] = statistics.median(times)
+        figures["SET to first RTP packet of a 1080p25 H.264 loop channel, worst of %d (s)" % len(times)] = max(times)
+        stop(agents)
+        log = workdir + "/raw.log"
+        agent = start_agent(ns, binary, workdir, "--stream", "--profile",
+                            source_profile(binary, workdir, "raw", ["loop"], raw=True), port=PORT + 21,
+                            log=open(log, "w"))
+        agents.append((agent, log))
+        figures["memory a 1080p25 RAW 4:2:2 loop holds (MiB)"] = held(log, 1)[0] / 2 ** 20
+        figures["RSS of the agent streaming it (MiB)"] = rss_mib(agent.pid)
+    finally:
+        stop(agents)
+    return figures
+
+
+def stop(agents):
+    while agents:
+        agent, _ = agents.pop()
+        agent.terminate()
+        agent.wait(30)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
@@ -350,9 +522,11 @@ def main():
     parser.add_argument("--cycles", type=int, default=20)
     parser.add_argument("--reset-channels", type=int, default=32, help="1080p25 channels restarted by a channelReset")
     parser.add_argument("--receive-seconds", type=float, default=10.0, help="ffmpeg's decoding of each kind")
+    parser.add_argument("--loop-cycles", type=int, default=5, help="SETs that start a loop channel")
     args = parser.parse_args()
     args.rounds, args.cycles = min(max(args.rounds, 1), 10), min(max(args.cycles, 1), 100)
     args.reset_channels = min(max(args.reset_channels, 1), 64)
+    args.loop_cycles = min(max(args.loop_cycles, 1), 20)
     args.cpu_seconds, args.idle_seconds = min(max(args.cpu_seconds, 1), 60), min(max(args.idle_seconds, 1), 60)
     args.receive_seconds = min(max(args.receive_seconds, 1), 60)
     if os.geteuid() != 0:
@@ -363,6 +537,7 @@ def main():
     ns = Namespace("vivoe-bench-%d" % os.getpid())
     try:
         figures = measure(args, ns, binary, workdir)
+        figures.update(measure_sources(args, ns, binary, workdir))
     finally:
         ns.close()
         shutil.rmtree(workdir, ignore_errors=True)
@@ -370,7 +545,8 @@ def main():
     print("|---|---:|")
     for name, value in figures.items():
         print("| %s | %.2f |" % (name, value))
-    worst = max(value for name, value in figures.items() if name.startswith("SET to first") and "worst" in name)
+    worst = max(value for name, value in figures.items() if name.startswith("SET to first") and "worst" in name
+                and "(ms)" in name)
     print()
     for kind, ours, theirs in (("H.264", "H.264 channel", "same pipeline"), ("RAW", "RAW 4:2:2 channel", "same RAW")):
         ratio = next(v for n, v in figures.items() if ours in n) / max(next(v for n, v in figures.items()
@@ -384,6 +560,16 @@ def main():
     during = figures["GET latency during their channelReset, worst (ms)"]
     print("    %s  GET during a channelReset of %d HD channels <= 100 ms, worst: %.0f ms"
           % ("PASS" if during <= 100 else "FAIL", args.reset_channels, during))
+    live = figures["CPU of one 1080p25 H.264 channel, live (% of a core)"]
+    for label in ("loop", "file (an H.264 clip at its size)"):
+        share = figures["CPU of one 1080p25 H.264 channel, %s (%% of a core)" % label] / max(live, 1e-6)
+        print("    %s  %s <= 1/20 of live: 1/%.0f" % ("PASS" if share <= 0.05 else "FAIL", label.split()[0],
+                                                      1 / max(share, 1e-6)))
+    eight = figures["CPU of eight 1080p25 H.264 loop channels, four agents (% of a core)"]
+    print("    %s  eight loop channels <= 10%% of a core: %.1f%%" % ("PASS" if eight <= 10 else "FAIL", eight))
+    lost = figures["RTP packets lost by a receiver of one of them"] + figures[
+        "packets ffmpeg reported missed while decoding it"]
+    print("    %s  no packet lost by their receivers: %d" % ("PASS" if lost == 0 else "FAIL", lost))
     return 0
 
 

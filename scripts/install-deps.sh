@@ -6,9 +6,10 @@ set -euo pipefail
 build_packages=(cmake make g++ pkg-config qt6-base-dev libsnmp-dev libssl-dev libgstreamer1.0-dev
                 libgstreamer-plugins-base1.0-dev)
 # What --stream sends with: test pattern, text and clock (Pango, and a font
-# for it), H.264 (x264) and RFC 4175 payloaders, UDP.
+# for it), H.264 (x264) and RFC 4175 payloaders, UDP; the decoders of users'
+# clips (libav: H.264 and most other codecs).
 stream_packages=(gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-x
-                 fonts-dejavu-core)
+                 gstreamer1.0-libav fonts-dejavu-core)
 # Net-SNMP's command-line tools, to query the running agent, and the trap
 # receiver of the README's coldStart example.
 run_packages=(snmp snmptrapd "${stream_packages[@]}")

@@ -89,6 +89,9 @@ struct ChannelEntry
     qint32 roiOriginLeft = 0;
     qint32 roiExtentBottom = 0;
     qint32 roiExtentRight = 0;
+    // Where the pictures come from: "live", "loop" or a clip's path. Not in the
+    // MIB: a profile's choice, never walked or set.
+    QString source = QStringLiteral("live");
 };
 
 // Keyed by the entry's index; iteration order is the rows' order.

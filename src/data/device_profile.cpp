@@ -30,6 +30,7 @@ struct Field
     qint32 Record::*integer;
     QString Record::*text;
     FieldRule rule;
+    bool optional = false; // older profiles lack it: the record's default stands
 };
 
 template <typename Record>
@@ -42,6 +43,12 @@ template <typename Record>
 Field<Record> text(const char *name, QString Record::*member, FieldRule rule = FieldRule::DisplayText)
 {
     return {name, nullptr, member, rule};
+}
+
+template <typename Record>
+Field<Record> optionalText(const char *name, QString Record::*member, FieldRule rule)
+{
+    return {name, nullptr, member, rule, true};
 }
 
 template <typename Record>
@@ -92,6 +99,7 @@ const QList<Field<C>> channelFields = {
     integer("announceInterval", &C::announceInterval),
     integer("defaultVideoFormatIndex", &C::defaultVideoFormatIndex, FieldRule::VideoFormatIndex),
     address("defaultMulticastAddress", &C::defaultMulticastAddress, FieldRule::MulticastAddress),
+    optionalText("source", &C::source, FieldRule::ChannelSource),
 };
 
 template <typename Record>
@@ -142,6 +150,8 @@ public:
         }
         for (const Field<Record> &field : fields) {
             const QString key = QLatin1String(field.name);
+            if (!object.contains(key) && field.optional)
+                continue;
             if (!object.contains(key))
                 return fail(at + key, field.integer ? QStringLiteral("an integer") : QStringLiteral("a text"),
                             QStringLiteral("missing"));
@@ -202,6 +212,9 @@ private:
         if (!value.isString())
             return fail(at, QStringLiteral("a text"));
         target = value.toString();
+        if (field.rule == FieldRule::ChannelSource)
+            return channelSourceAllowed(target)
+                   || fail(at, QStringLiteral("\"live\", \"loop\" or the absolute path of a video clip"));
         if (field.rule == FieldRule::Ipv4Address || field.rule == FieldRule::MulticastAddress) {
             const std::optional<quint32> ip = dottedQuad(target);
             return (ip && addressAllowed(field.rule, *ip)) || fail(at, rangeOf(field.rule));

@@ -39,6 +39,13 @@ int maximumTextLength(FieldRule rule)
     return rule == FieldRule::DisplayText ? 255 : 65535;
 }
 
+bool channelSourceAllowed(const QString &source)
+{
+    // A relative path would depend on the directory the agent runs in (a daemon's is /).
+    return source == QLatin1String("live") || source == QLatin1String("loop")
+           || (source.startsWith(QLatin1Char('/')) && source.size() < 4096 && !source.contains(QChar(0)));
+}
+
 std::optional<quint32> dottedQuad(const QString &text)
 {
     const QStringList parts = text.split(QLatin1Char('.'));

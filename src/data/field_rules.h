@@ -17,11 +17,13 @@ enum class FieldRule {
     Ipv4Address,      // any IPv4 address
     MulticastAddress, // a multicast group (224.0.0.0/4), or 0.0.0.0 for none
     DisplayText,      // a DisplayString: at most 255 octets
+    ChannelSource,    // "live", "loop" or the absolute path of a video clip
 };
 
 bool integerAllowed(FieldRule rule, qint64 value);
 bool addressAllowed(FieldRule rule, quint32 address);
 int maximumTextLength(FieldRule rule);
+bool channelSourceAllowed(const QString &source);
 
 // Exactly four dotted decimal octets, each 0 to 255 without leading zeros,
 // and nothing around them: the address in host order. The shorthand that

@@ -511,6 +511,14 @@ QJsonObject ProfileBuilder::build(const QJsonObject &base)
         const QString key = QLatin1String(table);
         profile.insert(key, buildRows(key, tableName, base.value(key).toArray()));
     }
+    // A walked camera sends live pictures, whatever the base profile's channels do.
+    QJsonArray channels = profile.value(QStringLiteral("channels")).toArray();
+    for (QJsonValueRef channel : channels) {
+        QJsonObject row = channel.toObject();
+        row.remove(QStringLiteral("source"));
+        channel = row;
+    }
+    profile.insert(QStringLiteral("channels"), channels);
     return profile;
 }
 

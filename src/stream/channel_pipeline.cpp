@@ -3,12 +3,12 @@
 // that a manager's description is drawn as text and nothing else.
 #include "stream/channel_pipeline.h"
 
+#include "stream/loop_source.h"
+
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QMutex>
 #include <QSemaphore>
-#include <QThread>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -264,6 +264,31 @@ bool carriesBye(GstBuffer *buffer)
     return bye;
 }
 
+// The end of the stream makes the RTP session send its BYE: waited for
+// briefly (`ended` is released as the BYE reaches the RTCP sink, or on an
+// error), so the BYE leaves before the sockets close. Given to the session
+// itself, not to the source, it need not wait for a picture to be drawn and
+// encoded. A pipeline that already failed ends at once.
+void sayBye(GstElement *rtpbin, QSemaphore &ended)
+{
+    GstPad *pad = gst_element_get_static_pad(rtpbin, "send_rtp_sink_0");
+    if (pad && gst_pad_send_event(pad, gst_event_new_eos()))
+        ended.tryAcquire(1, byeWaitMs);
+    if (pad)
+        gst_object_unref(pad);
+}
+
+// The BYE is seen before the RTCP sink sends it, on the thread that sends
+// it: the stop waits for that thread to leave the sink, or the socket closes
+// first.
+void waitForRtcpSent(GstElement *rtcpSink)
+{
+    GstPad *pad = gst_element_get_static_pad(rtcpSink, "sink");
+    GST_PAD_STREAM_LOCK(pad);
+    GST_PAD_STREAM_UNLOCK(pad);
+    gst_object_unref(pad);
+}
+
 } // namespace
 
 // What GStreamer's threads reach of a pipeline object: the object while it
@@ -275,9 +300,6 @@ struct PipelineWatch
     ChannelPipeline *owner = nullptr;
     QString firstError;
     QSemaphore ended;
-    // The RTCP sink and its byte count once the BYE has left it.
-    GstElement *byeSink = nullptr;
-    guint64 byeSent = 0;
 
     void report(const QString &text)
     {
@@ -294,32 +316,6 @@ struct PipelineWatch
     }
     static void unshare(gpointer data) { delete static_cast<std::shared_ptr<PipelineWatch> *>(data); }
     static PipelineWatch &of(gpointer data) { return **static_cast<std::shared_ptr<PipelineWatch> *>(data); }
-
-    // The end of the stream makes the RTP session send its BYE, waited for
-    // briefly so that it leaves before the sockets close: the probe that sees
-    // it pass is called before the sink sends it, and a sink that is stopped
-    // meanwhile drops it, so the wait ends once the sink's byte count says it
-    // went (or at once on an error). Given to the session itself, not to the
-    // source, the end need not wait for a picture to be drawn and encoded.
-    void sayBye(GstElement *rtpbin)
-    {
-        QElapsedTimer waited;
-        waited.start();
-        GstPad *pad = gst_element_get_static_pad(rtpbin, "send_rtp_sink_0");
-        const bool sent = pad && gst_pad_send_event(pad, gst_event_new_eos()) && ended.tryAcquire(1, byeWaitMs);
-        if (pad)
-            gst_object_unref(pad);
-        while (sent) {
-            QMutexLocker lock(&mutex);
-            guint64 served = 0;
-            if (byeSink)
-                g_object_get(byeSink, "bytes-served", &served, nullptr);
-            if (!byeSink || served >= byeSent || waited.elapsed() >= byeWaitMs)
-                return;
-            lock.unlock();
-            QThread::msleep(1);
-        }
-    }
 };
 
 ChannelPipeline::ChannelPipeline(const StreamSpec &spec, const StreamSettings &settings, QObject *parent)
@@ -338,12 +334,25 @@ ChannelPipeline::~ChannelPipeline()
     }
     // The BYE and the stop, off the main thread; the pipeline holds its rtpbin.
     GstElement *session = playing ? rtpbin : nullptr;
-    stoppers().start([pipeline = pipeline, session, watch = watch] {
-        if (session)
-            watch->sayBye(session); // at the usual priority: the BYE is short and due at once
+    stoppers().start([pipeline = pipeline, session, rtcpSink = rtcpSink, watch = watch] {
+        if (session) {
+            sayBye(session, watch->ended); // at the usual priority: the BYE is short and due at once
+            waitForRtcpSent(rtcpSink);
+        }
         setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
+    });
+}
+
+void ChannelPipeline::stopLater(GstElement *pipeline, std::function<void()> then)
+{
+    stoppers().start([pipeline, then = std::move(then)] {
+        setpriority(PRIO_PROCESS, id_t(gettid()), streamingNiceness);
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+        if (then)
+            then();
     });
 }
 
@@ -359,8 +368,13 @@ bool ChannelPipeline::start(QString &problem)
     pipeline = gst_pipeline_new(nullptr);
     watch = std::make_shared<PipelineWatch>();
     watch->owner = this;
-    if (!build(problem))
-        return false;
+    if (spec.source != QLatin1String("live"))
+        return prepareLoop(problem);
+    return build(problem) && play(problem);
+}
+
+bool ChannelPipeline::play(QString &problem)
+{
     watchBus();
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         QMutexLocker lock(&watch->mutex);
@@ -378,15 +392,11 @@ bool ChannelPipeline::build(QString &problem)
     // For RAW a queue stands where the encoder would: sending, paced over the
     // frame interval, runs on a thread of its own beside the drawing.
     QList<const char *> factories{"videotestsrc", "textoverlay", "textoverlay", "videoconvert"};
-    factories << (h264 ? QList<const char *>{"x264enc", "rtph264pay"} : QList<const char *>{"queue", "rtpvrawpay"})
-              << "rtpbin" << "udpsink" << "udpsink";
+    factories << (h264 ? QList<const char *>{"x264enc", "rtph264pay"} : QList<const char *>{"queue", "rtpvrawpay"});
     QList<GstElement *> made = makeElements(factories, problem);
     if (made.isEmpty())
         return false;
     GstElement *source = made.takeFirst();
-    const QList<GstElement *> session = {made.takeLast(), made.takeLast(), made.takeLast()}; // RTCP, RTP, rtpbin
-    for (GstElement *element : session)
-        gst_bin_add(GST_BIN(pipeline), element);
     GstElement *payloader = made.takeLast();
     GstElement *encoder = made.takeLast();
     GstElement *convert = made.takeLast();
@@ -404,19 +414,66 @@ bool ChannelPipeline::build(QString &problem)
     if (h264) {
         ordered << configureEncoder(encoder, payloader);
     } else {
-        // One line per chunk: the sink's pace then holds packet by packet.
         g_object_set(encoder, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", guint64(0), nullptr);
         gst_util_set_object_arg(G_OBJECT(encoder), "leaky", "downstream");
-        g_object_set(payloader, "chunks-per-frame", spec.height, nullptr);
         ordered << encoder;
+    }
+    ordered << payloader;
+    return linkAll(ordered, problem) && send(payloader, problem);
+}
+
+// What every channel's payloader feeds, live or looped: an RTP session with
+// its RTCP on the next port, RAW paced and numbered as RFC 4175 says.
+bool ChannelPipeline::send(GstElement *payloader, QString &problem)
+{
+    const QList<GstElement *> session = makeElements({"rtpbin", "udpsink", "udpsink"}, problem);
+    if (session.isEmpty())
+        return false;
+    for (GstElement *element : session)
+        gst_bin_add(GST_BIN(pipeline), element);
+    g_object_set(payloader, "pt", guint(spec.payloadType), nullptr);
+    if (spec.encoding == QLatin1String("RAW")) {
+        // One line per chunk: the sink's pace then holds packet by packet.
+        g_object_set(payloader, "chunks-per-frame", spec.height, nullptr);
         numberExtendedSequence(payloader);
     }
-    g_object_set(payloader, "pt", guint(spec.payloadType), nullptr);
-    ordered << payloader;
-    if (!linkAll(ordered, problem) || !linkSession(payloader, session, problem))
+    if (!linkSession(payloader, session, problem))
         return false;
     watchFirstPacket(payloader);
     return true;
+}
+
+bool ChannelPipeline::prepareLoop(QString &problem)
+{
+    loop = new LoopSource(spec, this);
+    connect(loop, &LoopSource::failed, this, &ChannelPipeline::failed);
+    connect(loop, &LoopSource::ready, this, [this] {
+        QString problem;
+        if (!buildLooped(problem) || !play(problem))
+            Q_EMIT failed(problem);
+    });
+    return loop->prepare(problem);
+}
+
+// The loop's frames take the place of the live picture and its encoder: they
+// enter the payloader as the encoder's output would.
+bool ChannelPipeline::buildLooped(QString &problem)
+{
+    const bool h264 = spec.encoding == QLatin1String("H264");
+    QList<GstElement *> made = makeElements({h264 ? "rtph264pay" : "rtpvrawpay"}, problem);
+    if (made.isEmpty())
+        return false;
+    GstElement *payloader = made.first();
+    GstElement *source = loop->makeSource();
+    if (!source) {
+        gst_object_unref(payloader);
+        problem = QStringLiteral("GStreamer element \"appsrc\" is missing (Debian package %1)").arg(packageOf("appsrc"));
+        return false;
+    }
+    // SPS and PPS once with every key frame: the payloader's, unless the loop's own are there.
+    if (h264)
+        g_object_set(payloader, "config-interval", loop->parameterSetsInBand() ? 0 : -1, nullptr);
+    return linkAll({source, payloader}, problem) && send(payloader, problem);
 }
 
 QList<GstElement *> ChannelPipeline::drawOverlays(GstElement *description, GstElement *clock) const
@@ -502,8 +559,9 @@ bool ChannelPipeline::linkAll(const QList<GstElement *> &ordered, QString &probl
 
 bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem)
 {
-    GstElement *rtcpSink = session.at(0), *rtpSink = session.at(1);
-    rtpbin = session.at(2);
+    rtpbin = session.at(0);
+    rtcpSink = session.at(2);
+    GstElement *rtpSink = session.at(1);
     // Sender reports map RTP time to the system's wall clock; the CNAME names the device.
     gst_util_set_object_arg(G_OBJECT(rtpbin), "ntp-time-source", "ntp");
     GstStructure *sdes = nullptr;
@@ -535,19 +593,9 @@ void ChannelPipeline::watchBye(GstElement *rtcpSink)
 {
     // Called on GStreamer's threads. The sink sends what passes here before
     // its socket can close: stopping waits for this thread.
-    auto probe = [](GstPad *pad, GstPadProbeInfo *info, gpointer watch) -> GstPadProbeReturn {
-        GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-        if (!carriesBye(buffer))
-            return GST_PAD_PROBE_OK;
-        PipelineWatch &shared = PipelineWatch::of(watch);
-        {
-            QMutexLocker lock(&shared.mutex);
-            // The pipeline holds its sink for as long as the stop waits.
-            shared.byeSink = GST_ELEMENT(GST_PAD_PARENT(pad));
-            g_object_get(shared.byeSink, "bytes-served", &shared.byeSent, nullptr);
-            shared.byeSent += gst_buffer_get_size(buffer);
-        }
-        shared.ended.release();
+    auto probe = [](GstPad *, GstPadProbeInfo *info, gpointer watch) -> GstPadProbeReturn {
+        if (carriesBye(GST_PAD_PROBE_INFO_BUFFER(info)))
+            PipelineWatch::of(watch).ended.release();
         return GST_PAD_PROBE_OK;
     };
     GstPad *pad = gst_element_get_static_pad(rtcpSink, "sink");

@@ -9,10 +9,13 @@
 #include <QList>
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 typedef struct _GstElement GstElement;
 struct PipelineWatch;
+
+class LoopSource;
 
 class ChannelPipeline : public QObject
 {
@@ -24,10 +27,15 @@ public:
 
     // Builds and plays the pipeline; false, with `problem` naming what is
     // missing, the lack of a route or GStreamer's own reason, when it cannot.
+    // A loop or clip is prepared first, in GStreamer's threads: its pipeline
+    // plays once it is ready.
     bool start(QString &problem);
     // Returns once every pipeline deleted so far has stopped: they stop off
     // the main thread.
     static void waitForStopped();
+    // Stops `pipeline` and drops it off the main thread, then calls `then` on
+    // that thread; waitForStopped() waits for it too.
+    static void stopLater(GstElement *pipeline, std::function<void()> then = nullptr);
 
 Q_SIGNALS:
     // The first RTP packet has left; `caps` are the payloader's, as text.
@@ -37,6 +45,10 @@ Q_SIGNALS:
 
 private:
     bool build(QString &problem);
+    bool play(QString &problem);
+    bool send(GstElement *payloader, QString &problem);
+    bool prepareLoop(QString &problem);
+    bool buildLooped(QString &problem);
     QList<GstElement *> drawOverlays(GstElement *description, GstElement *clock) const;
     QList<GstElement *> configureEncoder(GstElement *encoder, GstElement *payloader) const;
     GstElement *configureSink(GstElement *sink, int port) const;
@@ -50,7 +62,9 @@ private:
     StreamSettings settings;
     GstElement *pipeline = nullptr;
     GstElement *rtpbin = nullptr; // the pipeline's
+    GstElement *rtcpSink = nullptr; // the pipeline's
     bool playing = false;
     // Shared with GStreamer's threads, which may outlive this object.
     std::shared_ptr<PipelineWatch> watch;
+    LoopSource *loop = nullptr;
 };

@@ -19,8 +19,10 @@
 namespace {
 
 // What a stream may hold (its sockets, GStreamer's wake-up pipes and polls,
-// the announcement's socket), and what no stream ever takes, so that SNMP
-// keeps answering: GLib aborts the process when it cannot make a pipe.
+// the announcement's socket; a loop's or clip's preparation, stopped before
+// the stream's own pipeline is built, holds fewer: its pipes and the clip),
+// and what no stream ever takes, so that SNMP keeps answering: GLib aborts
+// the process when it cannot make a pipe.
 constexpr int descriptorsPerStream = 16;
 constexpr int reservedDescriptors = 64;
 constexpr int firstRetryDelay = 1000; // ms, doubled at each failure

@@ -49,10 +49,10 @@ bool inRange(int value, int first, int last)
 bool StreamSpec::operator==(const StreamSpec &other) const
 {
     return std::tie(index, encoding, rawFormat, width, height, frameRate, bitRate, payloadType, group, port,
-                    announceInterval, description, colorimetry)
+                    announceInterval, description, colorimetry, source)
            == std::tie(other.index, other.encoding, other.rawFormat, other.width, other.height, other.frameRate,
                        other.bitRate, other.payloadType, other.group, other.port, other.announceInterval,
-                       other.description, other.colorimetry);
+                       other.description, other.colorimetry, other.source);
 }
 
 std::optional<StreamSpec> streamSpecFor(const ChannelEntry &channel, QString &problem)
@@ -129,6 +129,7 @@ std::optional<StreamSpec> streamSpecFor(const ChannelEntry &channel, QString &pr
     spec.port = int(port);
     spec.announceInterval = std::max(1, channel.announceInterval);
     spec.description = channel.userDesc;
+    spec.source = channel.source;
     return spec;
 }
 

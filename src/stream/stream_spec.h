@@ -24,6 +24,7 @@ struct StreamSpec
     int port = 0;
     int announceInterval = 0; // seconds
     QString description;
+    QString source; // "live", "loop" or a clip's path
 
     bool operator==(const StreamSpec &other) const;
 };

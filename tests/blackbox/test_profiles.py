@@ -56,6 +56,15 @@ def test_three_channels_on_one_format(agents):
     assert [oid for oid in values if oid.startswith("3.3.1.3.")] == ["3.3.1.3.1", "3.3.1.3.2", "3.3.1.3.7"]
 
 
+@pytest.mark.parametrize("source", ["loop", "/srv/clips/Tag 3, Süd.mp4", None])
+def test_source_is_printed_as_read(agents, source):
+    profile = built_in()
+    assert profile["channels"][0]["source"] == "live"
+    profile["channels"][0].update(source=source) if source else profile["channels"][0].pop("source")  # older: live
+    printed = run(AGENT, "--profile", write(agents(), profile), "--print-profile")
+    assert printed.returncode == 0 and json.loads(printed.stdout)["channels"][0]["source"] == (source or "live")
+
+
 @pytest.mark.parametrize("change, error", [
     (lambda p: "{not json", "line 1, column 3: expected JSON"),
     (lambda p: '{\n  "deviceMode": 1\n  "deviceType": 1}', "line 3, column 4: expected JSON"),
@@ -79,6 +88,9 @@ def test_three_channels_on_one_format(agents):
       for a in ("239.1.1", "239.1", "0350.1.1.1", "4009754881", " 239.1.1.1 ", "::ffff:239.1.1.1", "239.1.1.256")],
     # more than any object holds: a walk would stop at it with tooBig
     (lambda p: p.update(deviceUserDesc="x" * 256), "deviceUserDesc: expected at most 255 characters"),
+    *[(lambda p, s=s: p["channels"][1].update(source=s), "channels[1].source: expected " + e) for s, e in (
+        (5, "a text"), (None, "a text"), *[(s, '"live", "loop" or the absolute path of a video clip')
+                                           for s in ("", "clip.mp4", "Loop")])],
 ])
 def test_invalid_profile_is_refused_before_anything_happens(agents, change, error):
     agent = agents(user="nobody")
@@ -143,6 +155,7 @@ def camera():
     profile["channels"][1].update(videoFormatIndex=4, defaultVideoFormatIndex=4)
     profile["channels"].append(dict(profile["channels"][1], index=9, userDesc='Raw, "uncompressed"',
                                     multicastAddress="239.1.2.3", multicastPort=5004, **raw))
+    profile["channels"][0]["source"] = "loop"  # not in a walk: the copy sends live pictures
     return profile
 
 
@@ -165,6 +178,7 @@ def test_walk_gives_a_profile_of_the_same_device(agents, request, form):
     original.start("--profile", write(original, camera()))
     imported = run(AGENT, "--profile-from-walk", walked(original, form, request))
     assert imported.returncode == 0 and "Not in the walk" not in imported.stderr, imported.stderr
+    assert {channel["source"] for channel in json.loads(imported.stdout)["channels"]} == {"live"}
     copy = agents()
     copy.start("--profile", write(copy, imported.stdout))
     assert pysnmp(copy.port, "bulk", VIVOE) == pysnmp(original.port, "bulk", VIVOE)

@@ -345,12 +345,14 @@ def test_h264_key_frame_carries_its_parameter_sets_once(agents, namespace, tmp_p
     assert len(pts) > 20 and len(pts) == len(set(pts)) and not re.search("concealing|corrupt|error", log), (pictures, log)
 
 
-def test_raw_frame_is_paced_and_numbered_past_the_wrap(agents, namespace, tmp_path):
+@pytest.mark.parametrize("source", ["live", "loop"])
+def test_raw_frame_is_paced_and_numbered_past_the_wrap(agents, namespace, tmp_path, source):
     # 640x480 4:2:2 at 60/s: 27,000 packets a second, a wrap of the 16-bit sequence number within 2.5 s
     group = receiver(namespace, "239.192.1.1", 5004, (socket.SOL_SOCKET, 33, 64 << 20),  # SO_RCVBUFFORCE
                      (socket.SOL_SOCKET, 35, 1))  # SO_TIMESTAMPNS: the kernel's arrival time
     streaming_agent(agents, namespace, "--profile", profile(tmp_path, status=1, encoding="RAW", sampling="YCbCr-4:2:2",
-                                                            horizontalPixels=640, verticalPixels=480, frameRate=60))
+                                                            horizontalPixels=640, verticalPixels=480, frameRate=60,
+                                                            source=source))
     wraps = []
 
     def wrapped(got):
@@ -368,11 +370,12 @@ def test_raw_frame_is_paced_and_numbered_past_the_wrap(agents, namespace, tmp_pa
     assert statistics.median(spans) > 0.5 / 60, spans  # not in one burst at the frame's start
 
 
-def test_rtcp_reports_and_bye_and_dscp_marks(agents, namespace, tmp_path):
+@pytest.mark.parametrize("source", ["live", "loop"])
+def test_rtcp_reports_and_bye_and_dscp_marks(agents, namespace, tmp_path, source):
     tos = (socket.IPPROTO_IP, socket.IP_RECVTOS, 1)
     rtp, control, announcements = (receiver(namespace, group, port, tos) for group, port in (
         ("239.192.1.1", 5004), ("239.192.1.1", 5005), ("239.195.255.255", SAP_PORT)))
-    agent = streaming_agent(agents, namespace, "--profile", profile(tmp_path, {"dscp": 34}, status=1))
+    agent = streaming_agent(agents, namespace, "--profile", profile(tmp_path, {"dscp": 34}, status=1, source=source))
     marks = {kind: [ancillary[socket.IP_TOS] for _, ancillary in messages(sock, 12, stop=lambda got: got)]
              for kind, sock in (("RTP", rtp), ("SAP", announcements))}
     ssrc = messages(rtp, 3, stop=lambda got: got)[0][0][8:12]
@@ -394,3 +397,108 @@ def test_sending_joins_no_group(agents, namespace, tmp_path):
     igmp = run("ip", "netns", "exec", namespace, "cat", "/proc/net/igmp").stdout
     joined = {socket.inet_ntoa(struct.pack("<I", int(group, 16))) for group in re.findall(r"^\s+([0-9A-F]{8})", igmp, re.M)}
     assert "224.0.0.1" in joined and not joined & {"233.252.0.1", "224.2.127.254"}, igmp
+
+
+def rtp(sock, seconds):
+    """(sequence number, timestamp, payload) of each RTP packet that arrives within the time."""
+    packets, deadline = [], time.monotonic() + seconds
+    while (left := deadline - time.monotonic()) > 0 and (packet := datagram(sock, left)):
+        packets.append((int.from_bytes(packet[2:4], "big"), int.from_bytes(packet[4:8], "big"), packet[12:]))
+    return packets
+
+
+def slices(packets):
+    """The H.264 slices (NAL types 1 and 5) the packets carry whole: single NAL units, STAP-A, FU-A."""
+    units, fragment = [], None
+    for _, _, payload in packets:
+        kind = payload[0] & 0x1F
+        if kind == 28:  # FU-A: a unit in pieces, its header rebuilt from the first
+            fragment = bytes([payload[0] & 0xE0 | payload[1] & 0x1F]) if payload[1] & 0x80 else fragment
+            fragment = fragment and fragment + payload[2:]
+            if fragment and payload[1] & 0x40:
+                units.append(fragment)
+                fragment = None
+        elif kind == 24:  # STAP-A
+            at = 1
+            while at + 2 < len(payload):
+                size = int.from_bytes(payload[at:at + 2], "big")
+                units.append(payload[at + 2:at + 2 + size])
+                at += 2 + size
+        else:
+            units.append(payload)
+    return [unit for unit in units if unit[0] & 0x1F in (1, 5)]
+
+
+def decode(namespace, sdp_path, frames=3, verbose="info"):
+    return run("ip", "netns", "exec", namespace, "ffmpeg", "-hide_banner", "-v", verbose, "-protocol_whitelist",
+               "file,udp,rtp", "-i", sdp_path, "-frames:v", str(frames), "-f", "null", "-", timeout=40).stderr
+
+
+def test_loop_runs_on_across_its_seam_and_decodes(agents, namespace, tmp_path):
+    agent = streaming_agent(agents, namespace, "--profile", profile(tmp_path, source="loop"))
+    group, announcements = receiver(namespace, "239.192.1.1", 5004), receiver(namespace, "239.195.255.255", SAP_PORT)
+    control = receiver(namespace, "239.192.1.1", 5005)
+    assert agent.set(CHANNEL + ".4.1", "i", "1") == ""
+    sdp = sap(announcements, 10)[1]
+    packets = rtp(group, 3.5)  # the loop is 2 s: 20 pictures at 10/s
+    assert all((b[0] - a[0]) % 65536 == 1 and b[1] - a[1] in (0, 9000) for a, b in zip(packets, packets[1:]))
+    pictures = [b"".join(p[2] for p in packets if p[1] == stamp) for stamp in sorted({p[1] for p in packets})][1:-1]
+    assert len(pictures) >= 25 and all(pictures[i] == pictures[i + 20] for i in range(len(pictures) - 20))
+    assert len(set(pictures)) == 20, "the loop's pictures differ from each other"
+    sps = [sum(p[2][0] & 0x1F == 7 for p in packets if p[1] == stamp) for stamp in sorted({p[1] for p in packets})]
+    assert set(sps) == {0, 1} and sum(sps) >= 3, sps  # once with each key frame, one a second
+    # From its first packet on, a player decodes it without a complaint, from the SDP of every start; started
+    # once the old session's BYE has gone (a player ends at a BYE).
+    assert agent.set(CHANNEL + ".4.1", "i", "2") == "" and sap(announcements)[0]
+    assert messages(control, 5, stop=lambda got: got and 203 in rtcp(got[-1][0]))
+    (tmp_path / "loop.sdp").write_text(sdp)
+    player = subprocess.Popen(["ip", "netns", "exec", namespace, "ffmpeg", "-v", "error", "-protocol_whitelist",
+                               "file,udp,rtp", "-i", str(tmp_path / "loop.sdp"), "-frames:v", "30", "-f", "null", "-"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    assert wait_for(lambda: '"ffmpeg"' in run("ip", "netns", "exec", namespace, "ss", "-H", "-lunp",
+                                              "sport = :5004").stdout, 20)
+    assert agent.set(CHANNEL + ".4.1", "i", "1") == ""
+    again = sap(announcements, 10)[1]
+    assert player.communicate(timeout=40)[1] == "" and player.returncode == 0
+    assert sdp.split("m=", 1)[1] == again.split("m=", 1)[1] and agent.stop() == 0
+
+
+@pytest.mark.parametrize("clip, channel, outcome", [
+    ("320x240 libx264 mp4", {}, "sent as it is: 15 frames, 1.50 s"),
+    ("160x120 libx264 mp4", {}, "converted: 15 frames, 1.50 s"),
+    ("320x240 mjpeg avi", {}, "converted: 15 frames, 1.50 s"),
+    ("320x240 libx264 mkv", dict(encoding="RAW", sampling="4:2:2"), "converted: 10 frames, 1.00 s"),  # a second
+    ("bytes", {}, 'pipeline error: clip "{}": Could not determine type of stream'),
+    ("missing", {}, 'not streaming: clip "{}": No such file or directory'),
+    ("fifo", {}, 'not streaming: clip "{}": not a regular file'),
+])
+def test_clip_is_sent_as_it_is_or_converted_once(agents, namespace, tmp_path, clip, channel, outcome):
+    path = str(tmp_path / ("clip." + clip.split()[-1]))
+    if " " in clip:
+        size, codec, _ = clip.split()
+        assert run("ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=%s:rate=10" % size, "-frames:v", "15",
+                   "-g", "5", "-bf", "0", "-c:v", codec, "-pix_fmt", "yuvj420p" if codec == "mjpeg" else "yuv420p",
+                   path).returncode == 0
+    elif clip == "bytes":
+        open(path, "wb").write(bytes(range(256)) * 64)
+    elif clip == "fifo":
+        os.mkfifo(path)  # without a writer: opening it to read would block
+    group, announcements = receiver(namespace, "239.192.1.1", 5004), receiver(namespace, "239.195.255.255", SAP_PORT)
+    agent = streaming_agent(agents, namespace, "--profile", profile(tmp_path, status=1, source=path, **channel))
+    if "{}" in outcome:
+        assert wait_for(lambda: 'clip "%s"' % path in agent.stderr), agent.stderr
+        named = [line for line in agent.stderr.splitlines() if path in line]
+        assert len(named) == 1 and named[0].startswith("channel 1 " + outcome.format(path)), named
+        assert "Grovenmarch" in agent.get(ROOT + ".1.1.0") and datagram(group, 1) is None and agent.stop() == 0
+        return
+    (tmp_path / "clip.sdp").write_text(sap(announcements, 20)[1])
+    assert 'channel 1 clip "%s" ready, %s' % (path, outcome) in agent.stderr
+    decoded = decode(namespace, str(tmp_path / "clip.sdp"))
+    assert re.search(r"Video: %s.* 320x240" % ("h264" if not channel else "rawvideo"), decoded), decoded
+    if outcome.startswith("sent as it is"):  # the clip's own slices, looped
+        annex_b = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-c", "copy", "-bsf:v", "h264_mp4toannexb",
+                                  "-f", "h264", "-"], capture_output=True).stdout
+        own = [unit for unit in re.split(b"\0\0\0?\1", annex_b) if unit and unit[0] & 0x1F in (1, 5)]
+        sent = slices(rtp(group, 3))
+        assert set(sent) == set(own) and len(sent) > len(own), (len(set(sent) - set(own)), len(own), len(sent))
+    assert agent.stop() == 0
