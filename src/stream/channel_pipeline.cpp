@@ -3,6 +3,7 @@
 // that a manager's description is drawn as text and nothing else.
 #include "stream/channel_pipeline.h"
 
+#include "stream/gst_elements.h"
 #include "stream/loop_source.h"
 
 #include <QDateTime>
@@ -46,15 +47,6 @@ QString packageOf(const char *factory)
             return QLatin1String(package);
     }
     return QStringLiteral("gstreamer1.0-plugins-base");
-}
-
-GstElement *capsFilter(GstCaps *caps)
-{
-    GstElement *filter = gst_element_factory_make("capsfilter", nullptr);
-    if (filter)
-        g_object_set(filter, "caps", caps, nullptr);
-    gst_caps_unref(caps);
-    return filter;
 }
 
 // The overlays' text is Pango markup: a description's '<' or '&' must show as such.
@@ -419,7 +411,7 @@ bool ChannelPipeline::build(QString &problem)
         ordered << encoder;
     }
     ordered << payloader;
-    return linkAll(ordered, problem) && send(payloader, problem);
+    return linkInOrder(pipeline, ordered, problem) && send(payloader, problem);
 }
 
 // What every channel's payloader feeds, live or looped: an RTP session with
@@ -473,7 +465,7 @@ bool ChannelPipeline::buildLooped(QString &problem)
     // SPS and PPS once with every key frame: the payloader's, unless the loop's own are there.
     if (h264)
         g_object_set(payloader, "config-interval", loop->parameterSetsInBand() ? 0 : -1, nullptr);
-    return linkAll({source, payloader}, problem) && send(payloader, problem);
+    return linkInOrder(pipeline, {source, payloader}, problem) && send(payloader, problem);
 }
 
 QList<GstElement *> ChannelPipeline::drawOverlays(GstElement *description, GstElement *clock) const
@@ -532,29 +524,6 @@ GstElement *ChannelPipeline::configureSink(GstElement *sink, int port) const
     if (!settings.interfaceName.isEmpty())
         g_object_set(sink, "multicast-iface", settings.interfaceName.toUtf8().constData(), nullptr);
     return sink;
-}
-
-bool ChannelPipeline::linkAll(const QList<GstElement *> &ordered, QString &problem)
-{
-    // Only a caps filter can be missing here: the other elements were checked when made.
-    if (ordered.contains(nullptr)) {
-        for (GstElement *element : ordered) {
-            if (element)
-                gst_object_unref(element);
-        }
-        problem = QStringLiteral("GStreamer element \"capsfilter\" is missing (Debian package libgstreamer1.0-0)");
-        return false;
-    }
-    for (GstElement *element : ordered)
-        gst_bin_add(GST_BIN(pipeline), element);
-    for (qsizetype i = 1; i < ordered.size(); ++i) {
-        if (!gst_element_link(ordered[i - 1], ordered[i])) {
-            problem = QStringLiteral("GStreamer cannot link %1 to %2")
-                          .arg(QLatin1String(GST_OBJECT_NAME(ordered[i - 1])), QLatin1String(GST_OBJECT_NAME(ordered[i])));
-            return false;
-        }
-    }
-    return true;
 }
 
 bool ChannelPipeline::linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem)

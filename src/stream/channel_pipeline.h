@@ -53,7 +53,6 @@ private:
     QList<GstElement *> configureEncoder(GstElement *encoder, GstElement *payloader) const;
     GstElement *configureSink(GstElement *sink, int port) const;
     bool linkSession(GstElement *payloader, const QList<GstElement *> &session, QString &problem);
-    bool linkAll(const QList<GstElement *> &ordered, QString &problem);
     void watchBye(GstElement *rtcpSink);
     void watchBus();
     void watchFirstPacket(GstElement *payloader);

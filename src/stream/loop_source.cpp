@@ -5,6 +5,7 @@
 
 #include "stream/channel_pipeline.h"
 #include "stream/clip_source.h"
+#include "stream/gst_elements.h"
 
 #include <QDebug>
 #include <QMetaObject>
@@ -23,29 +24,6 @@ namespace {
 constexpr int patternSeconds = 2;
 // What one loop may hold: a longer clip is cut at a key frame before it.
 constexpr qint64 maximumLoopBytes = qint64(256) << 20;
-
-GstElement *capsFilter(GstCaps *caps)
-{
-    GstElement *filter = gst_element_factory_make("capsfilter", nullptr);
-    if (filter)
-        g_object_set(filter, "caps", caps, nullptr);
-    gst_caps_unref(caps);
-    return filter;
-}
-
-bool linkInOrder(GstElement *bin, const QList<GstElement *> &ordered, QString &problem)
-{
-    for (GstElement *element : ordered)
-        gst_bin_add(GST_BIN(bin), element);
-    for (qsizetype i = 1; i < ordered.size(); ++i) {
-        if (!gst_element_link(ordered[i - 1], ordered[i])) {
-            problem = QStringLiteral("GStreamer cannot link %1 to %2")
-                          .arg(QLatin1String(GST_OBJECT_NAME(ordered[i - 1])), QLatin1String(GST_OBJECT_NAME(ordered[i])));
-            return false;
-        }
-    }
-    return true;
-}
 
 } // namespace
 
