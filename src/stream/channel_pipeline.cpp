@@ -33,22 +33,6 @@
 
 namespace {
 
-// Where Debian ships each element, for the warning when one is missing.
-const std::pair<const char *, const char *> elementPackages[] = {
-    {"x264enc", "gstreamer1.0-plugins-ugly"}, {"rtph264pay", "gstreamer1.0-plugins-good"},
-    {"rtpvrawpay", "gstreamer1.0-plugins-good"}, {"udpsink", "gstreamer1.0-plugins-good"},
-    {"rtpbin", "gstreamer1.0-plugins-good"}, {"textoverlay", "gstreamer1.0-x"}, {"queue", "libgstreamer1.0-0"},
-};
-
-QString packageOf(const char *factory)
-{
-    for (const auto &[element, package] : elementPackages) {
-        if (qstrcmp(element, factory) == 0)
-            return QLatin1String(package);
-    }
-    return QStringLiteral("gstreamer1.0-plugins-base");
-}
-
 // The overlays' text is Pango markup: a description's '<' or '&' must show as such.
 QByteArray markupOf(const QString &text)
 {
@@ -56,24 +40,6 @@ QByteArray markupOf(const QString &text)
     QByteArray markup(escaped);
     g_free(escaped);
     return markup;
-}
-
-// The elements named, made, or null after `problem` names the missing one.
-QList<GstElement *> makeElements(const QList<const char *> &factories, QString &problem)
-{
-    QList<GstElement *> made;
-    for (const char *factory : factories) {
-        if (GstElement *element = gst_element_factory_make(factory, nullptr)) {
-            made.append(element);
-            continue;
-        }
-        for (GstElement *element : std::as_const(made))
-            gst_object_unref(element);
-        problem = QStringLiteral("GStreamer element \"%1\" is missing (Debian package %2)")
-                      .arg(QLatin1String(factory), packageOf(factory));
-        return {};
-    }
-    return made;
 }
 
 constexpr int streamingNiceness = 10;

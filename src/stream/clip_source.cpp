@@ -3,6 +3,7 @@
 // decodes, and the pictures are scaled, timed and encoded once as the row says.
 #include "stream/clip_source.h"
 
+#include "stream/gst_elements.h"
 #include "stream/loop_source.h"
 
 #include <QFile>
@@ -50,7 +51,7 @@ GstCaps *finalCaps(const StreamSpec &spec)
 // encoded once for an H.264 row.
 QList<GstElement *> conversion(const StreamSpec &spec, QString &problem)
 {
-    QList<GstElement *> chain = makeLoopElements({"videoconvert", "videoscale", "videorate", "capsfilter"}, problem);
+    QList<GstElement *> chain = makeElements({"videoconvert", "videoscale", "videorate", "capsfilter"}, problem);
     if (chain.isEmpty())
         return {};
     const bool raw = spec.encoding == QLatin1String("RAW");
@@ -86,7 +87,7 @@ void linkStream(GstElement *decoder, GstPad *pad, gpointer data)
     QList<GstElement *> chain;
     bool video = name.startsWith("video/") && !link->linked.exchange(true);
     if (!video) {
-        chain = makeLoopElements({"fakesink"}, problem);
+        chain = makeElements({"fakesink"}, problem);
         if (!chain.isEmpty())
             g_object_set(chain.first(), "sync", FALSE, "async", FALSE, nullptr);
     } else if (!h264AsItIs(link->spec, structure)) {
@@ -136,7 +137,7 @@ bool addClipReader(GstElement *preparation, GstElement *sink, const StreamSpec &
                       .arg(spec.source, found != 0 ? qt_error_string(found) : QStringLiteral("not a regular file"));
         return false;
     }
-    QList<GstElement *> reader = makeLoopElements({"filesrc", "decodebin"}, problem);
+    QList<GstElement *> reader = makeElements({"filesrc", "decodebin"}, problem);
     if (reader.isEmpty())
         return false;
     g_object_set(reader.at(0), "location", path.constData(), nullptr);

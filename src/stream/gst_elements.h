@@ -1,11 +1,18 @@
 // Small GStreamer helpers that the live pipeline and a loop's preparation
-// share: a caps filter, and a chain of elements added to a bin and linked.
+// share: elements made, a caps filter, a chain added to a bin and linked.
 #pragma once
 
 #include <QList>
 #include <QString>
 
 #include <gst/gst.h>
+
+// The Debian package that ships a GStreamer element, for a warning.
+QString packageOf(const char *factory);
+
+// The elements named, made, or none after `problem` names the missing one
+// and its Debian package.
+QList<GstElement *> makeElements(const QList<const char *> &factories, QString &problem);
 
 // A capsfilter holding `caps` (taken), or null when the element is missing.
 GstElement *capsFilter(GstCaps *caps);

@@ -207,25 +207,9 @@ bool keyFramesHoldSps(const LoopFrames &frames)
 
 } // namespace
 
-QList<GstElement *> makeLoopElements(const QList<const char *> &factories, QString &problem)
-{
-    QList<GstElement *> made;
-    for (const char *factory : factories) {
-        if (GstElement *element = gst_element_factory_make(factory, nullptr)) {
-            made.append(element);
-            continue;
-        }
-        for (GstElement *element : std::as_const(made))
-            gst_object_unref(element);
-        problem = QStringLiteral("GStreamer element \"%1\" is missing").arg(QLatin1String(factory));
-        return {};
-    }
-    return made;
-}
-
 QList<GstElement *> loopEncoder(const StreamSpec &spec, QString &problem)
 {
-    QList<GstElement *> made = makeLoopElements({"x264enc"}, problem);
+    QList<GstElement *> made = makeElements({"x264enc"}, problem);
     if (made.isEmpty())
         return {};
     // Made once, so no need for zerolatency's slices: one slice a picture,
@@ -264,7 +248,7 @@ bool LoopSource::prepare(QString &problem)
         const qint64 frameBytes = qint64(spec.width) * spec.height * (spec.rawFormat == QLatin1String("RGB") ? 3 : 2);
         frames->maximumFrames = qsizetype(std::clamp<qint64>(maximumLoopBytes / frameBytes, 1, spec.frameRate));
     }
-    QList<GstElement *> sink = makeLoopElements({"appsink"}, problem);
+    QList<GstElement *> sink = makeElements({"appsink"}, problem);
     if (sink.isEmpty())
         return false;
     g_object_set(sink.first(), "sync", FALSE, "enable-last-sample", FALSE, nullptr);
@@ -303,7 +287,7 @@ bool LoopSource::buildPattern(GstElement *sink, QString &problem)
 {
     const bool raw = spec.encoding == QLatin1String("RAW");
     QList<GstElement *> ordered =
-        makeLoopElements({"videotestsrc", "textoverlay", "timeoverlay", "videoconvert"}, problem);
+        makeElements({"videotestsrc", "textoverlay", "timeoverlay", "videoconvert"}, problem);
     const QList<GstElement *> encoder = raw || ordered.isEmpty() ? QList<GstElement *>() : loopEncoder(spec, problem);
     if (ordered.isEmpty() || (!raw && encoder.isEmpty())) {
         for (GstElement *element : std::as_const(ordered))

@@ -56,10 +56,6 @@ private:
     std::shared_ptr<PreparationWatch> watch;
 };
 
-// The elements named, made and floating, or nothing after `problem` names the
-// missing one.
-QList<GstElement *> makeLoopElements(const QList<const char *> &factories, QString &problem);
-
 // The encoder a loop is made with, for the pattern and for converted clips:
 // whole key-frame intervals of a second, one slice a picture, no B-frames,
 // SPS/PPS before every key frame.
