@@ -54,6 +54,20 @@ QThreadPool &stoppers()
     return pool;
 }
 
+// Starts are built here, one at a time (the owner waits for each), not
+// behind the stops, on a thread kept for them.
+QThreadPool &starters()
+{
+    static QThreadPool pool;
+    static const bool kept = [] {
+        pool.setMaxThreadCount(1);
+        pool.setExpiryTimeout(-1);
+        return true;
+    }();
+    Q_UNUSED(kept);
+    return pool;
+}
+
 // GStreamer's error and the last line of its debug text, where the cause is
 // ("Could not join multicast group: ... No such device").
 QString errorText(GstMessage *message)
@@ -257,15 +271,24 @@ struct PipelineWatch
     QMutex mutex;
     ChannelPipeline *owner = nullptr;
     QString firstError;
+    QString caps; // the payloader's, as the first packet leaves
     QSemaphore ended;
+    QSemaphore built; // released as a start off the main thread ends
 
+    // An error while the pipeline is being built is held: a start that
+    // fails names it, one that does not is followed by it.
     void report(const QString &text)
     {
         QMutexLocker lock(&mutex);
         if (firstError.isEmpty())
             firstError = text;
         if (ChannelPipeline *pipeline = owner)
-            QMetaObject::invokeMethod(pipeline, [pipeline, text] { Q_EMIT pipeline->failed(text); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(pipeline, [pipeline, text] {
+                if (!pipeline->building)
+                    Q_EMIT pipeline->failed(text);
+                else if (pipeline->heldFailure.isEmpty())
+                    pipeline->heldFailure = text;
+            }, Qt::QueuedConnection);
     }
     // A reference for GStreamer to hold, dropped by unshare() when it lets go.
     static gpointer share(const std::shared_ptr<PipelineWatch> &watch)
@@ -285,6 +308,8 @@ ChannelPipeline::~ChannelPipeline()
 {
     if (!pipeline)
         return;
+    if (building)
+        watch->built.acquire();
     {
         // Nothing is posted to this object from here on.
         QMutexLocker lock(&watch->mutex);
@@ -319,16 +344,45 @@ void ChannelPipeline::waitForStopped()
     stoppers().waitForDone();
 }
 
-bool ChannelPipeline::start(QString &problem)
+void ChannelPipeline::start()
 {
-    if (!routed(spec, settings, problem))
-        return false;
     pipeline = gst_pipeline_new(nullptr);
     watch = std::make_shared<PipelineWatch>();
     watch->owner = this;
-    if (spec.source != QLatin1String("live"))
-        return prepareLoop(problem);
-    return build(problem) && play(problem);
+    if (spec.source != QLatin1String("live")) {
+        QString problem;
+        const bool prepared = routed(spec, settings, problem) && prepareLoop(problem);
+        QMetaObject::invokeMethod(this, [this, prepared, problem] { finish(prepared, problem); }, Qt::QueuedConnection);
+        return;
+    }
+    building = true;
+    // This object lives until the start is over: release() leaves its
+    // deletion to finish(), the destructor (at shutdown) waits.
+    starters().start([this, watch = watch] {
+        QString problem;
+        const bool built = routed(spec, settings, problem) && build(problem) && play(problem);
+        QMetaObject::invokeMethod(this, [this, built, problem] { finish(built, problem); }, Qt::QueuedConnection);
+        watch->built.release();
+    });
+}
+
+void ChannelPipeline::finish(bool built, const QString &problem)
+{
+    building = false;
+    if (released)
+        return deleteLater();
+    if (!built)
+        return Q_EMIT notStarted(problem);
+    Q_EMIT started();
+    if (!heldFailure.isEmpty())
+        Q_EMIT failed(heldFailure);
+}
+
+void ChannelPipeline::release()
+{
+    released = true;
+    if (!building)
+        deleteLater();
 }
 
 bool ChannelPipeline::play(QString &problem)
@@ -564,15 +618,23 @@ void ChannelPipeline::watchFirstPacket(GstElement *payloader)
     auto probe = [](GstPad *pad, GstPadProbeInfo *, gpointer data) -> GstPadProbeReturn {
         GstCaps *caps = gst_pad_get_current_caps(pad);
         gchar *text = caps ? gst_caps_to_string(caps) : nullptr;
-        const QString capsText = QString::fromUtf8(text ? text : "");
+        QString capsText = QString::fromUtf8(text ? text : "");
         g_free(text);
         if (caps)
             gst_caps_unref(caps);
         PipelineWatch &watch = PipelineWatch::of(data);
         QMutexLocker lock(&watch.mutex);
+        watch.caps = std::move(capsText);
+        // The text stays with the watch, whose last owner frees it: a free on
+        // the main thread of what this thread allocated would wait for this
+        // thread's malloc arena, held for long while the CPUs are busy.
         if (ChannelPipeline *pipeline = watch.owner)
-            QMetaObject::invokeMethod(pipeline, [pipeline, capsText] { Q_EMIT pipeline->flowing(capsText); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(pipeline, [pipeline] {
+                QMutexLocker lock(&pipeline->watch->mutex);
+                const QString caps = pipeline->watch->caps;
+                lock.unlock();
+                Q_EMIT pipeline->flowing(caps);
+            }, Qt::QueuedConnection);
         return GST_PAD_PROBE_REMOVE;
     };
     GstPad *pad = gst_element_get_static_pad(payloader, "src");

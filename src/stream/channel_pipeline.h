@@ -23,13 +23,17 @@ class ChannelPipeline : public QObject
 
 public:
     ChannelPipeline(const StreamSpec &spec, const StreamSettings &settings, QObject *parent = nullptr);
+    // Waits for a start in progress (only at shutdown: owners release()).
     ~ChannelPipeline() override;
 
-    // Builds and plays the pipeline; false, with `problem` naming what is
-    // missing, the lack of a route or GStreamer's own reason, when it cannot.
-    // A loop or clip is prepared first, in GStreamer's threads: its pipeline
-    // plays once it is ready.
-    bool start(QString &problem);
+    // Builds and plays the pipeline off the main thread, where building a
+    // big picture's text overlays and encoder waits on the streaming threads
+    // of the others; started() or notStarted() follows. A loop or clip is
+    // prepared first, in GStreamer's threads: its pipeline plays once it is
+    // ready.
+    void start();
+    // Stops the stream and deletes this, once a start in progress is over.
+    void release();
     // Returns once every pipeline deleted so far has stopped: they stop off
     // the main thread.
     static void waitForStopped();
@@ -38,12 +42,17 @@ public:
     static void stopLater(GstElement *pipeline, std::function<void()> then = nullptr);
 
 Q_SIGNALS:
+    void started();
+    // `problem` names what is missing, the lack of a route or GStreamer's
+    // own reason.
+    void notStarted(const QString &problem);
     // The first RTP packet has left; `caps` are the payloader's, as text.
     void flowing(const QString &caps);
     // GStreamer reported an error; the pipeline sends no more.
     void failed(const QString &message);
 
 private:
+    void finish(bool built, const QString &problem);
     bool build(QString &problem);
     bool play(QString &problem);
     bool send(GstElement *payloader, QString &problem);
@@ -57,12 +66,17 @@ private:
     void watchBus();
     void watchFirstPacket(GstElement *payloader);
 
+    friend struct PipelineWatch;
+
     StreamSpec spec;
     StreamSettings settings;
     GstElement *pipeline = nullptr;
     GstElement *rtpbin = nullptr; // the pipeline's
     GstElement *rtcpSink = nullptr; // the pipeline's
     bool playing = false;
+    bool building = false;
+    bool released = false;
+    QString heldFailure; // reported while building
     // Shared with GStreamer's threads, which may outlive this object.
     std::shared_ptr<PipelineWatch> watch;
     LoopSource *loop = nullptr;

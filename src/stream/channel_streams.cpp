@@ -12,6 +12,7 @@
 #include <limits>
 
 #include <dirent.h>
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <gst/gst.h>
@@ -27,6 +28,7 @@ constexpr int descriptorsPerStream = 16;
 constexpr int reservedDescriptors = 64;
 constexpr int firstRetryDelay = 1000; // ms, doubled at each failure
 constexpr int lastRetryDelay = 30000;
+constexpr int maximumArenas = 4096;
 
 bool descriptorsLeft(QString &problem)
 {
@@ -59,6 +61,9 @@ ChannelStreams::~ChannelStreams()
     const QList<qint32> indexes = running.keys();
     for (qint32 index : indexes)
         stop(index);
+    // Released, but no event loop is left to delete them: a start in
+    // progress is waited for here.
+    qDeleteAll(findChildren<ChannelPipeline *>(Qt::FindDirectChildrenOnly));
     ChannelPipeline::waitForStopped();
 }
 
@@ -113,6 +118,11 @@ void ChannelStreams::queue(const StreamSpec &spec)
     if (Retry *retry = retries.contains(spec.index) ? &retries[spec.index] : nullptr)
         retry->timer->stop();
     queued.insert(spec.index, spec);
+    scheduleNext();
+}
+
+void ChannelStreams::scheduleNext()
+{
     if (!std::exchange(startScheduled, true))
         QTimer::singleShot(0, this, &ChannelStreams::startNext);
 }
@@ -120,11 +130,18 @@ void ChannelStreams::queue(const StreamSpec &spec)
 void ChannelStreams::startNext()
 {
     startScheduled = false;
-    if (queued.isEmpty())
+    if (starting || queued.isEmpty())
         return;
     start(queued.take(queued.firstKey()));
-    if (!queued.isEmpty() && !std::exchange(startScheduled, true))
-        QTimer::singleShot(0, this, &ChannelStreams::startNext);
+    if (!starting)
+        scheduleNext();
+}
+
+// The next start may count the descriptors this one took.
+void ChannelStreams::startOver()
+{
+    starting = nullptr;
+    scheduleNext();
 }
 
 // A row changed: what was pending for the channel no longer holds.
@@ -156,12 +173,32 @@ void ChannelStreams::start(const StreamSpec &spec)
     if (!descriptorsLeft(problem))
         return retryLater(spec, problem);
     Running stream{spec, new ChannelPipeline(spec, settings, this), new SapAnnouncer(spec, settings, this)};
-    if (!stream.pipeline->start(problem)) {
-        delete stream.pipeline;
-        delete stream.announcer;
-        return retryLater(spec, problem);
-    }
-    delete retries.take(spec.index).timer;
+    follow(stream);
+    running.insert(spec.index, stream);
+    starting = stream.pipeline;
+    stream.pipeline->start();
+}
+
+void ChannelStreams::follow(const Running &stream)
+{
+    const StreamSpec spec = stream.spec;
+    connect(stream.pipeline, &ChannelPipeline::started, this, [this, spec] {
+        startOver();
+        running[spec.index].started = true;
+        delete retries.take(spec.index).timer;
+        qDebug().noquote() << QStringLiteral("channel %1 streaming %2 %3x%4@%5 to %6:%7")
+                                  .arg(QString::number(spec.index), spec.encoding, QString::number(spec.width),
+                                       QString::number(spec.height), QString::number(spec.frameRate), spec.group,
+                                       QString::number(spec.port));
+    });
+    // Said only by a pipeline still running: a released one says nothing more.
+    connect(stream.pipeline, &ChannelPipeline::notStarted, this, [this, spec](const QString &problem) {
+        startOver();
+        const Running failed = running.take(spec.index);
+        failed.pipeline->release();
+        delete failed.announcer;
+        retryLater(spec, problem);
+    });
     connect(stream.pipeline, &ChannelPipeline::flowing, stream.announcer, &SapAnnouncer::announce);
     connect(stream.pipeline, &ChannelPipeline::failed, this,
             [this, index = spec.index, pipeline = stream.pipeline](const QString &message) {
@@ -172,23 +209,25 @@ void ChannelStreams::start(const StreamSpec &spec)
                         stop(index);
                 }, Qt::QueuedConnection);
             });
-    running.insert(spec.index, stream);
-    qDebug().noquote() << QStringLiteral("channel %1 streaming %2 %3x%4@%5 to %6:%7")
-                              .arg(QString::number(spec.index), spec.encoding, QString::number(spec.width),
-                                   QString::number(spec.height), QString::number(spec.frameRate), spec.group,
-                                   QString::number(spec.port));
 }
 
 void ChannelStreams::stop(qint32 index)
 {
     const Running stream = running.take(index);
-    delete stream.pipeline;
+    if (stream.pipeline == starting)
+        startOver();
+    stream.pipeline->release();
     delete stream.announcer; // sends the deletion
-    qDebug().noquote() << QStringLiteral("channel %1 stopped").arg(index);
+    if (stream.started) // a start cut short said nothing yet
+        qDebug().noquote() << QStringLiteral("channel %1 stopped").arg(index);
 }
 
 extern "C" Q_DECL_EXPORT StreamControl *vivoeCreateStreamControl(const StreamSettings &settings, QString &error)
 {
+    // A malloc arena for each thread: with the default of eight per core the
+    // main thread shares its arena with streaming threads, which hold it for
+    // long while the CPUs are busy with video, and SNMP waits for them.
+    mallopt(M_ARENA_MAX, maximumArenas);
     GError *failure = nullptr;
     if (!gst_init_check(nullptr, nullptr, &failure)) {
         error = QString::fromUtf8(failure ? failure->message : "GStreamer cannot be initialised");

@@ -29,6 +29,7 @@ private:
         StreamSpec spec;
         ChannelPipeline *pipeline = nullptr;
         SapAnnouncer *announcer = nullptr;
+        bool started = false; // and said so
     };
 
     // A channel that could not start, tried again after `delay` ms.
@@ -42,8 +43,11 @@ private:
 
     void settle();
     void queue(const StreamSpec &spec);
+    void scheduleNext();
     void startNext();
+    void startOver();
     void start(const StreamSpec &spec);
+    void follow(const Running &stream);
     void retryLater(const StreamSpec &spec, const QString &problem);
     void forget(qint32 index);
     void stop(qint32 index);
@@ -52,9 +56,11 @@ private:
     // Rows changed since the last pass: the cells of one SET arrive one by one.
     QMap<qint32, ChannelEntry> changed;
     bool restartPending = false;
-    // Started one per event-loop turn, so that SNMP is answered between them.
+    // Started one after another, each built off the main thread, so that
+    // SNMP is answered meanwhile and each start counts what the last took.
     QMap<qint32, StreamSpec> queued;
     bool startScheduled = false;
+    ChannelPipeline *starting = nullptr;
     QMap<qint32, Retry> retries;
     QMap<qint32, Running> running;
 };

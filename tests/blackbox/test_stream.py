@@ -235,6 +235,12 @@ def test_start_stop_cycles_leave_nothing_behind(agents, namespace, tmp_path):
     assert wait_for(lambda: all(a <= b for a, b in zip(footprint()[:2], before[:2])), 5), (before, footprint())
     after = footprint()
     assert SANITIZED or after[2] - before[2] < 4096, (before, after)
+    # starts cut short by the next SET, a reset during a reset, a stop while starting: the last word holds
+    for oid, value in [(".4.1", "1"), (".4.1", "2"), (".4.1", "1"), ("reset", "1"), ("reset", "1")]:
+        assert agent.set(ROOT + ".3.1.0" if oid == "reset" else CHANNEL + oid, "i", value) == ""
+    assert datagram(group, 3)
+    assert agent.set(CHANNEL + ".4.1", "i", "1") == "" and agent.set(CHANNEL + ".4.1", "i", "2") == ""
+    assert agent.stop() == 0
 
 
 @pytest.mark.parametrize("fault, channel, logged", [
